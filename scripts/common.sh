@@ -1,0 +1,45 @@
+# Sourced by the scripts: where each preset's tools come from, and a way to
+# install the missing ones from Debian's packages.
+
+# The Debian packages each preset needs, as PACKAGE:FILE-IT-INSTALLS.
+preset_packages() {
+  case $1 in
+    host) echo ninja-build:/usr/bin/ninja googletest:/usr/src/googletest/CMakeLists.txt binutils:/usr/bin/gprof ;;
+    armv7) echo g++-arm-linux-gnueabihf:/usr/bin/arm-linux-gnueabihf-g++ qemu-user:/usr/bin/qemu-arm ;;
+    aarch64) echo g++-aarch64-linux-gnu:/usr/bin/aarch64-linux-gnu-g++ qemu-user:/usr/bin/qemu-aarch64 ;;
+  esac
+}
+
+# missing_packages PACKAGE:FILE...: the packages whose file is absent.
+missing_packages() {
+  local pair
+  for pair; do [ -e "${pair#*:}" ] || echo "${pair%%:*}"; done | sort -u
+}
+
+# install_packages PACKAGE...: installs them with apt-get; fails unless root.
+install_packages() {
+  [ $# -eq 0 ] && return 0
+  [ "$(id -u)" -eq 0 ] || return 1
+  echo "installing $* ..." >&2
+  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$@" >/dev/null
+}
+
+# ensure_preset PRESET: installs what the preset needs, or says what is missing.
+ensure_preset() {
+  local missing
+  # shellcheck disable=SC2046
+  missing=$(missing_packages $(preset_packages "$1"))
+  [ -z "$missing" ] && return 0
+  # shellcheck disable=SC2086
+  install_packages $missing && return 0
+  echo "preset $1 needs these Debian packages: $(echo $missing)" >&2
+  return 1
+}
+
+# build_preset PRESET: configures once, then builds; shows the log only on failure.
+build_preset() {
+  local log="build/$1.log"
+  mkdir -p build
+  { [ -f "build/$1/build.ninja" ] || cmake --preset "$1"; } >"$log" 2>&1 &&
+    cmake --build --preset "$1" >>"$log" 2>&1 || { cat "$log" >&2; return 1; }
+}

@@ -1,0 +1,233 @@
+// fir_benchmark and make_samples run as a user runs them: in a directory of
+// their own, through the target's emulator when cross-built.
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "fir.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const int num_samples = 100000;
+const int num_taps = 64;
+const int out_len = num_samples + num_taps;
+const char* const all_zero = "RMSE_naive: 0.00\nRMSE_opt:   0.00\nRMSE_neon:  0.00\n";
+
+struct Outcome {
+    int status;
+    std::string out, err;
+};
+
+std::string slurp(const fs::path& path)
+{
+    std::ifstream file(path, std::ios::binary);
+    std::ostringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+// A fresh directory for each test, removed afterwards.
+class InDirectory : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        std::string name = (fs::temp_directory_path() / "fir_test_XXXXXX").string();
+        ASSERT_NE(mkdtemp(name.data()), nullptr);
+        dir = name;
+    }
+    void TearDown() override { fs::remove_all(dir); }
+
+    // Runs `program` with `args` in the directory; `shell_prefix` goes before it.
+    Outcome run(const char* program, const std::string& args = "", const std::string& shell_prefix = "") const
+    {
+        const std::string command = "cd '" + dir.string() + "' && " + shell_prefix + " " FIR_EMULATOR " '" +
+                                    program + "' " + args + " >stdout.txt 2>stderr.txt";
+        const int status = std::system(command.c_str());
+        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, slurp(dir / "stdout.txt"), slurp(dir / "stderr.txt")};
+    }
+
+    void write(const char* name, const std::vector<std::string>& values, const char* separator = "\n") const
+    {
+        std::ofstream file(dir / name, std::ios::binary);
+        for (const std::string& v : values)
+            file << v << separator;
+    }
+
+    fs::path dir;
+};
+
+std::string text(float v)
+{
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, "%.9g", static_cast<double>(v));
+    return buffer;
+}
+
+// Random samples and, as the reference, fir's own output on them: a correct
+// run scores 0.00 on every line.
+class Program : public InDirectory {
+protected:
+    static void SetUpTestSuite()
+    {
+        std::mt19937 rng(42);
+        std::vector<float> padded(num_samples + 2 * num_taps, 0.0f);
+        for (int k = 0; k < num_samples; k++) {
+            padded[num_taps + k] = static_cast<float>(static_cast<int>(rng() % 2000001) - 1000000) / 1000.0f;
+            input.push_back(text(padded[num_taps + k]));
+        }
+        std::vector<float> coeffs(num_taps), out(out_len, 0.0f);
+        designLPF(coeffs.data(), num_taps, 44.1f, 2.0f);
+        fir(coeffs.data(), padded.data(), out.data(), static_cast<int>(padded.size()), num_taps);
+        for (float v : out)
+            golden.push_back(text(v));
+    }
+
+    Outcome run_benchmark(const std::string& shell_prefix = "") const { return run(FIR_BENCHMARK, "", shell_prefix); }
+
+    static std::vector<std::string> input, golden;
+};
+
+std::vector<std::string> Program::input, Program::golden;
+
+TEST_F(Program, ScoresItsOwnOutputAsZeroAndAKnownErrorAsExpected)
+{
+    write("input.txt", input);
+    write("golden_output.txt", golden);
+    Outcome r = run_benchmark();
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, all_zero);
+    EXPECT_EQ(r.err, "");
+
+    // Output 0 is exactly 0.0; a reference of 300 there costs sqrt(300^2 / 100064).
+    std::vector<std::string> off = golden;
+    off[0] = "300";
+    write("golden_output.txt", off);
+    r = run_benchmark();
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "RMSE_naive: 0.95\nRMSE_opt:   0.95\nRMSE_neon:  0.95\n");
+}
+
+TEST_F(Program, AcceptsTabsCrlfAndIgnoresWhatFollowsTheNeededValues)
+{
+    std::vector<std::string> longer_input = input, longer_golden = golden;
+    for (auto* values : {&longer_input, &longer_golden})
+        values->insert(values->end(), {"1e39", "not-a-number", "7"});
+    write("input.txt", longer_input, "\t");
+    write("golden_output.txt", longer_golden, "\r\n");
+    const Outcome r = run_benchmark();
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, all_zero);
+}
+
+TEST_F(Program, RunsOnASmallStack)
+{
+    write("input.txt", input);
+    write("golden_output.txt", golden);
+    const Outcome r = run_benchmark("ulimit -s 1024 &&");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, all_zero);
+}
+
+TEST_F(Program, RefusesFilesItCannotReadInFull)
+{
+    struct Case {
+        const char* file;  // the file to spoil
+        int index;         // the value to replace, or -1 to cut the file there
+        const char* value;
+        const char* message;
+    };
+    const Case cases[] = {
+        {"input.txt", 99999, nullptr, "input.txt: ends after 99999 values, 100000 needed"},
+        {"input.txt", 0, nullptr, "input.txt: ends after 0 values, 100000 needed"},
+        {"golden_output.txt", 100063, nullptr, "golden_output.txt: ends after 100063 values, 100064 needed"},
+        {"input.txt", 1206, "abc", "input.txt: value 1207 is not a number"},
+        {"input.txt", 9, "1.5abc", "input.txt: value 10 is not a number"},
+        {"input.txt", 9, "1,5", "input.txt: value 10 is not a number"},
+        {"input.txt", 0, "-1e39", "input.txt: value 1 is out of single-precision range"},
+        {"golden_output.txt", 4, "1e39", "golden_output.txt: value 5 is out of single-precision range"},
+        {"golden_output.txt", 100063, "nan", "golden_output.txt: value 100064 is not a number"},
+        {"golden_output.txt", 7, "inf", "golden_output.txt: value 8 is not a number"},
+    };
+    for (const Case& c : cases) {
+        const bool is_input = std::string(c.file) == "input.txt";
+        std::vector<std::string> values = is_input ? input : golden;
+        if (c.value)
+            values[c.index] = c.value;
+        else
+            values.resize(c.index);
+        write("input.txt", is_input ? values : input);
+        write("golden_output.txt", is_input ? golden : values);
+        const Outcome r = run_benchmark();
+        EXPECT_EQ(r.status, 1) << c.message;
+        EXPECT_EQ(r.out, "") << c.message;
+        EXPECT_EQ(r.err, std::string("fir_benchmark: ") + c.message + "\n");
+    }
+}
+
+TEST_F(Program, RefusesFilesItCannotOpen)
+{
+    write("input.txt", input);
+    Outcome r = run_benchmark();
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "fir_benchmark: cannot open golden_output.txt: No such file or directory\n");
+
+    fs::remove(dir / "input.txt");
+    write("golden_output.txt", golden);
+    r = run_benchmark();
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "fir_benchmark: cannot open input.txt: No such file or directory\n");
+
+    fs::create_directory(dir / "input.txt");
+    r = run_benchmark();
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err.rfind("fir_benchmark: input.txt: ", 0), 0u) << r.err;
+}
+
+std::vector<double> read_numbers(const fs::path& path)
+{
+    std::ifstream file(path);
+    std::vector<double> values;
+    for (double v; file >> v;)
+        values.push_back(v);
+    EXPECT_TRUE(file.eof()) << path << " holds something that is not a number";
+    return values;
+}
+
+using MakeSamples = InDirectory;
+
+TEST_F(MakeSamples, WritesFilesOnWhichEveryKernelScoresZero)
+{
+    ASSERT_EQ(run(MAKE_SAMPLES, "subdir", "mkdir subdir &&").status, 0);
+    const std::vector<double> samples = read_numbers(dir / "subdir/input.txt");
+    const std::vector<double> golden = read_numbers(dir / "subdir/golden_output.txt");
+    ASSERT_EQ(samples.size(), 100000u);
+    ASSERT_EQ(golden.size(), 100064u);
+    EXPECT_EQ(golden[0], 0.0);
+    double peak = 0.0;
+    for (double v : samples)
+        peak = std::max(peak, std::fabs(v));
+    EXPECT_GT(peak, 25000.0);
+    EXPECT_LT(peak, 32768.0);
+
+    fs::rename(dir / "subdir/input.txt", dir / "input.txt");
+    fs::rename(dir / "subdir/golden_output.txt", dir / "golden_output.txt");
+    const Outcome r = run(FIR_BENCHMARK);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, all_zero);
+}
+
+}  // namespace
