@@ -4,9 +4,13 @@
 # The Debian packages each preset needs, as PACKAGE:FILE-IT-INSTALLS.
 preset_packages() {
   case $1 in
-    host) echo ninja-build:/usr/bin/ninja googletest:/usr/src/googletest/CMakeLists.txt binutils:/usr/bin/gprof ;;
+    host | asan | host-release)
+      echo ninja-build:/usr/bin/ninja googletest:/usr/src/googletest/CMakeLists.txt binutils:/usr/bin/gprof \
+        libbenchmark-dev:/usr/include/benchmark/benchmark.h ;;
     armv7) echo g++-arm-linux-gnueabihf:/usr/bin/arm-linux-gnueabihf-g++ qemu-user:/usr/bin/qemu-arm ;;
     aarch64) echo g++-aarch64-linux-gnu:/usr/bin/aarch64-linux-gnu-g++ qemu-user:/usr/bin/qemu-aarch64 ;;
+    lint) echo clang-tidy:/usr/bin/clang-tidy cppcheck:/usr/bin/cppcheck ;;
+    bench) echo valgrind:/usr/bin/valgrind time:/usr/bin/time ;;
   esac
 }
 
@@ -42,4 +46,11 @@ build_preset() {
   mkdir -p build
   { [ -f "build/$1/build.ninja" ] || cmake --preset "$1"; } >"$log" 2>&1 &&
     cmake --build --preset "$1" >>"$log" 2>&1 || { cat "$log" >&2; return 1; }
+}
+
+# kernel_timings PRESET SECONDS: one line "kernel ms/call MMAC/s speed-up-over-fir"
+# a kernel, timed on fir_benchmark's size for at least SECONDS each.
+kernel_timings() {
+  "build/$1/kernel_timings" --benchmark_filter=/100064x64 --benchmark_min_time="$2" --benchmark_format=csv 2>/dev/null |
+    awk -F, 'NR > 1 { gsub(/"/, "", $1); sub(/\/.*/, "", $1); printf "%s %.2f %.0f %.2f\n", $1, $3, $11 / 1e6, $12 }'
 }

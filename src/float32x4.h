@@ -12,10 +12,10 @@
 #else
 #if defined(__SSE__)
 #include <xmmintrin.h>
-typedef __m128 float32x4_t;
+using float32x4_t = __m128;
 #else
 #include <cstring>
-typedef float float32x4_t __attribute__((vector_size(16)));
+using float32x4_t __attribute__((vector_size(16))) = float;
 #endif  // __SSE__
 
 #define FIR_VECTOR_OP static inline __attribute__((always_inline))

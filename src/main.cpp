@@ -8,12 +8,12 @@
 #include <cerrno>
 #include <cfloat>
 #include <cmath>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <locale>
+#include <string>
 
 #include "fir.h"
 
@@ -29,14 +29,9 @@ const float fc = 2.0f;
 const char* const input_name = "input.txt";
 const char* const golden_name = "golden_output.txt";
 
-[[noreturn]] __attribute__((format(printf, 1, 2))) void fail(const char* format, ...)
+[[noreturn]] void fail(const std::string& problem)
 {
-    std::fputs("fir_benchmark: ", stderr);
-    va_list args;
-    va_start(args, format);
-    std::vfprintf(stderr, format, args);
-    va_end(args);
-    std::fputc('\n', stderr);
+    std::fprintf(stderr, "fir_benchmark: %s\n", problem.c_str());
     std::exit(1);
 }
 
@@ -44,9 +39,14 @@ void open_or_fail(std::ifstream& file, const char* name)
 {
     file.open(name);
     if (!file.is_open())
-        fail("cannot open %s: %s", name, std::strerror(errno));
+        fail(std::string("cannot open ") + name + ": " + std::strerror(errno));
     // The numbers are written with a '.' whatever the user's locale says.
     file.imbue(std::locale::classic());
+}
+
+[[noreturn]] void fail_value(const char* name, int position, const std::string& problem)
+{
+    fail(std::string(name) + ": value " + std::to_string(position) + " " + problem);
 }
 
 // Extracts value number `position` (1-based) of `count` from `file` into
@@ -57,19 +57,20 @@ void read_value(std::ifstream& file, const char* name, int position, int count, 
 {
     file >> std::ws;
     if (file.bad())
-        fail("%s: cannot read value %d: %s", name, position, std::strerror(errno));
+        fail_value(name, position, std::string("cannot be read: ") + std::strerror(errno));
     if (file.peek() == EOF)
-        fail("%s: ends after %d values, %d needed", name, position - 1, count);
+        fail(std::string(name) + ": ends after " + std::to_string(position - 1) + " values, " + std::to_string(count) +
+             " needed");
     if (file >> value) {
         const int next = file.peek();
-        if (next == EOF || std::isspace(next))
+        if (next == EOF || std::isspace(next) != 0)
             return;
     } else if (file.bad()) {
-        fail("%s: cannot read value %d: %s", name, position, std::strerror(errno));
+        fail_value(name, position, std::string("cannot be read: ") + std::strerror(errno));
     } else if (value == FLT_MAX || value == -FLT_MAX) {
-        fail("%s: value %d is out of single-precision range", name, position);
+        fail_value(name, position, "is out of single-precision range");
     }
-    fail("%s: value %d is not a number", name, position);
+    fail_value(name, position, "is not a number");
 }
 
 }  // namespace
@@ -118,6 +119,11 @@ int main()
     std::printf("RMSE_naive: %.2f\n", static_cast<double>(sqrtf(err_naive / out_len)));
     std::printf("RMSE_opt:   %.2f\n", static_cast<double>(sqrtf(err_opt / out_len)));
     std::printf("RMSE_neon:  %.2f\n", static_cast<double>(sqrtf(err_neon / out_len)));
+
+    // A report that did not reach its destination (a full disk, a closed pipe)
+    // is a failed run, not a successful one.
+    if (std::fflush(stdout) != 0)
+        fail(std::string("cannot write the report: ") + std::strerror(errno));
 
     golden.close();
     input.close();

@@ -55,7 +55,7 @@ TEST(DesignLPF, MatchesTheSincInDoublePrecision)
 TEST(DesignLPF, OddLengthHasWcOverPiExactlyInTheMiddle)
 {
     // fs 2, fc 0.5: wc is pi/2 rounded to single precision.
-    const float wc = static_cast<float>(pi / 2.0);
+    const auto wc = static_cast<float>(pi / 2.0);
     for (int n : {1, 5, 63}) {
         const std::vector<float> c = design(n, 2.0f, 0.5f);
         EXPECT_EQ(c[n / 2], static_cast<float>(static_cast<double>(wc) / pi)) << "N " << n;

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -53,7 +54,7 @@ protected:
     {
         const std::string command = "cd '" + dir.string() + "' && " + shell_prefix + " " FIR_EMULATOR " '" +
                                     program + "' " + args + " >stdout.txt 2>stderr.txt";
-        const int status = std::system(command.c_str());
+        const int status = std::system(command.c_str());  // NOLINT(cert-env33-c): the shell sets up each run
         return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, slurp(dir / "stdout.txt"), slurp(dir / "stderr.txt")};
     }
 
@@ -67,7 +68,7 @@ protected:
     fs::path dir;
 };
 
-std::string text(float v)
+std::string as_text(float v)
 {
     char buffer[32];
     std::snprintf(buffer, sizeof buffer, "%.9g", static_cast<double>(v));
@@ -84,16 +85,16 @@ protected:
         std::vector<float> padded(num_samples + 2 * num_taps, 0.0f);
         for (int k = 0; k < num_samples; k++) {
             padded[num_taps + k] = static_cast<float>(static_cast<int>(rng() % 2000001) - 1000000) / 1000.0f;
-            input.push_back(text(padded[num_taps + k]));
+            input.push_back(as_text(padded[num_taps + k]));
         }
         std::vector<float> coeffs(num_taps), out(out_len, 0.0f);
         designLPF(coeffs.data(), num_taps, 44.1f, 2.0f);
         fir(coeffs.data(), padded.data(), out.data(), static_cast<int>(padded.size()), num_taps);
         for (float v : out)
-            golden.push_back(text(v));
+            golden.push_back(as_text(v));
     }
 
-    Outcome run_benchmark(const std::string& shell_prefix = "") const { return run(FIR_BENCHMARK, "", shell_prefix); }
+    [[nodiscard]] Outcome run_benchmark(const std::string& shell_prefix = "") const { return run(FIR_BENCHMARK, "", shell_prefix); }
 
     static std::vector<std::string> input, golden;
 };
@@ -162,7 +163,7 @@ TEST_F(Program, RefusesFilesItCannotReadInFull)
     for (const Case& c : cases) {
         const bool is_input = std::string(c.file) == "input.txt";
         std::vector<std::string> values = is_input ? input : golden;
-        if (c.value)
+        if (c.value != nullptr)
             values[c.index] = c.value;
         else
             values.resize(c.index);
@@ -195,6 +196,68 @@ TEST_F(Program, RefusesFilesItCannotOpen)
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err.rfind("fir_benchmark: input.txt: ", 0), 0u) << r.err;
+}
+
+// A few hundred corruptions of valid files, from a fixed seed so that a
+// failure replays. Each run either prints the whole report with status 0 or
+// one line naming the spoiled file on stderr with status 1: never a crash, a
+// hang, or a partial report.
+TEST_F(Program, EitherReportsInFullOrNamesTheSpoiledFile)
+{
+    // Under emulation each run is slow; the native suites run the full set.
+    const int runs = std::string(FIR_EMULATOR).empty() ? 300 : 20;
+    auto join = [](const std::vector<std::string>& values) {
+        std::string text;
+        for (const std::string& v : values)
+            text += v + "\n";
+        return text;
+    };
+    const std::string clean[2] = {join(input), join(golden)};
+    const char* const names[2] = {"input.txt", "golden_output.txt"};
+    const char* const words[] = {"abc", "nan", "inf", "-", "+", ".", "e5", "0x1p3", "1e39", "-1e39", "1e-50",
+                                 "3.4028236e38", "1e-45", "\n\n\n", "\r", "\t"};
+    const std::regex report("RMSE_naive: (-?[0-9]+\\.[0-9]{2}|-?inf|-?nan)\n"
+                            "RMSE_opt:   (-?[0-9]+\\.[0-9]{2}|-?inf|-?nan)\n"
+                            "RMSE_neon:  (-?[0-9]+\\.[0-9]{2}|-?inf|-?nan)\n");
+    std::mt19937 rng(2026);
+    int reports = 0;
+    for (int run_index = 0; run_index < runs; run_index++) {
+        const int spoiled = static_cast<int>(rng() % 2);
+        std::string text = clean[spoiled];
+        const std::size_t at = rng() % text.size();
+        const int how = static_cast<int>(rng() % 6);
+        switch (how) {
+        case 0: text.resize(at); break;
+        case 1:
+            for (int flips = 1 + static_cast<int>(rng() % 4); flips > 0; flips--)
+                text[rng() % text.size()] = static_cast<char>(rng() % 256);
+            break;
+        case 2: text.insert(at, std::string(" ") + words[rng() % std::size(words)] + " "); break;
+        case 3: text.insert(at, 1, '\0'); break;
+        case 4: text.insert(at, std::string(1 + rng() % 100000, rng() % 2 == 0 ? ' ' : '7')); break;
+        case 5: text.pop_back(); break;
+        }
+        std::ofstream(dir / names[spoiled], std::ios::binary) << text;
+        std::ofstream(dir / names[1 - spoiled], std::ios::binary) << clean[1 - spoiled];
+
+        const Outcome r = run_benchmark("timeout 60");
+        SCOPED_TRACE(::testing::Message() << "run " << run_index << ", corruption " << how << " of " << names[spoiled]
+                                          << " at byte " << at);
+        if (r.status == 0) {
+            reports++;
+            EXPECT_TRUE(std::regex_match(r.out, report)) << r.out;
+            EXPECT_EQ(r.err, "");
+        } else {
+            EXPECT_EQ(r.status, 1);
+            EXPECT_EQ(r.out, "");
+            const std::string prefix = std::string("fir_benchmark: ") + names[spoiled] + ": ";
+            EXPECT_EQ(r.err.rfind(prefix, 0), 0u) << r.err;
+            EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << r.err;
+        }
+    }
+    // Both outcomes must really be exercised.
+    EXPECT_GT(reports, 0);
+    EXPECT_LT(reports, runs);
 }
 
 std::vector<double> read_numbers(const fs::path& path)

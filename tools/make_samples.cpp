@@ -40,13 +40,14 @@ double uniform(std::uint64_t& state)
 bool write_values(const std::string& path, const std::vector<double>& values)
 {
     std::FILE* file = std::fopen(path.c_str(), "w");
-    if (!file) {
+    if (file == nullptr) {
         std::perror(path.c_str());
         return false;
     }
     for (double v : values)
         std::fprintf(file, "%.9g\n", v);
-    if (std::fclose(file) != 0) {
+    const bool written = std::ferror(file) == 0;
+    if (std::fclose(file) != 0 || !written) {
         std::perror(path.c_str());
         return false;
     }
