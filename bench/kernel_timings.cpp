@@ -30,7 +30,7 @@ void time_kernel(benchmark::State& state, const FirKernelEntry& kernel, int outp
         v = static_cast<float>(rng() % 60001) - 30000.0f;
 
     const auto start = std::chrono::steady_clock::now();
-    for (auto _ : state) {
+    while (state.KeepRunning()) {
         kernel.run(coeffs.data(), in.data(), out.data(), len, taps);
         benchmark::DoNotOptimize(out.data());
         benchmark::ClobberMemory();
