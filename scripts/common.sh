@@ -41,10 +41,12 @@ ensure_preset() {
 }
 
 # build_preset PRESET: configures once, then builds; shows the log only on failure.
+# Under CI a compiler warning fails the build.
 build_preset() {
-  local log="build/$1.log"
+  local log="build/$1.log" args=()
+  [ -n "${CI:-}" ] && args+=(-DCMAKE_COMPILE_WARNING_AS_ERROR=ON)
   mkdir -p build
-  { [ -f "build/$1/build.ninja" ] || cmake --preset "$1"; } >"$log" 2>&1 &&
+  { [ -f "build/$1/build.ninja" ] || cmake --preset "$1" "${args[@]}"; } >"$log" 2>&1 &&
     cmake --build --preset "$1" >>"$log" 2>&1 || { cat "$log" >&2; return 1; }
 }
 

@@ -12,16 +12,16 @@ body() { awk -v f="<$1(" 'index($0, f) && /^[0-9a-f]+ </ { on = 1; next } on && 
 
 status=0
 for kernel in fir fir_opt fir_neon; do
-  if ! body "$kernel" | grep -q "<$hook"; then
+  if ! grep -q "<$hook" <<<"$(body "$kernel")"; then
     echo "$kernel does not call $hook"
     status=1
   fi
 done
-if ! body fir_neon | grep -qE "$vector_op"; then
+if ! grep -qE "$vector_op" <<<"$(body fir_neon)"; then
   echo "fir_neon has no $vector_op"
   status=1
 fi
-if [ -n "$readelf" ] && ! "$readelf" -A "$program" | grep -q 'Tag_ABI_VFP_args: VFP registers'; then
+if [ -n "$readelf" ] && ! grep -q 'Tag_ABI_VFP_args: VFP registers' <<<"$("$readelf" -A "$program")"; then
   echo "$program is not hard-float"
   status=1
 fi

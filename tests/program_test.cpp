@@ -49,13 +49,17 @@ protected:
     }
     void TearDown() override { fs::remove_all(dir); }
 
-    // Runs `program` with `args` in the directory; `shell_prefix` goes before it.
-    Outcome run(const char* program, const std::string& args = "", const std::string& shell_prefix = "") const
+    // Runs `program` with `args` in the directory; `shell_prefix` goes before
+    // it. Standard output goes to `out_file`, read back when it is the
+    // directory's own.
+    Outcome run(const char* program, const std::string& args = "", const std::string& shell_prefix = "",
+                const std::string& out_file = "stdout.txt") const
     {
         const std::string command = "cd '" + dir.string() + "' && " + shell_prefix + " " FIR_EMULATOR " '" +
-                                    program + "' " + args + " >stdout.txt 2>stderr.txt";
+                                    program + "' " + args + " >" + out_file + " 2>stderr.txt";
         const int status = std::system(command.c_str());  // NOLINT(cert-env33-c): the shell sets up each run
-        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, slurp(dir / "stdout.txt"), slurp(dir / "stderr.txt")};
+        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1,
+                fs::path(out_file).is_relative() ? slurp(dir / out_file) : "", slurp(dir / "stderr.txt")};
     }
 
     void write(const char* name, const std::vector<std::string>& values, const char* separator = "\n") const
@@ -94,7 +98,11 @@ protected:
             golden.push_back(as_text(v));
     }
 
-    [[nodiscard]] Outcome run_benchmark(const std::string& shell_prefix = "") const { return run(FIR_BENCHMARK, "", shell_prefix); }
+    [[nodiscard]] Outcome run_benchmark(const std::string& shell_prefix = "",
+                                        const std::string& out_file = "stdout.txt") const
+    {
+        return run(FIR_BENCHMARK, "", shell_prefix, out_file);
+    }
 
     static std::vector<std::string> input, golden;
 };
@@ -131,13 +139,17 @@ TEST_F(Program, AcceptsTabsCrlfAndIgnoresWhatFollowsTheNeededValues)
     EXPECT_EQ(r.out, all_zero);
 }
 
-TEST_F(Program, RunsOnASmallStack)
+TEST_F(Program, RunsOnASmallStackAndFailsWhenItsReportIsLost)
 {
     write("input.txt", input);
     write("golden_output.txt", golden);
-    const Outcome r = run_benchmark("ulimit -s 1024 &&");
+    Outcome r = run_benchmark("ulimit -s 1024 &&");
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, all_zero);
+
+    r = run_benchmark("", "/dev/full");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "fir_benchmark: cannot write the report: No space left on device\n");
 }
 
 TEST_F(Program, RefusesFilesItCannotReadInFull)

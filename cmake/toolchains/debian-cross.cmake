@@ -1,0 +1,12 @@
+# Shared by the cross toolchain files, which set fir_triple (the Debian
+# cross compiler's prefix) and fir_qemu (qemu's user-mode emulator for it).
+set(CMAKE_SYSTEM_NAME Linux)
+set(CMAKE_CXX_COMPILER ${fir_triple}-g++)
+set(CMAKE_FIND_ROOT_PATH /usr/${fir_triple})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+# -L: where qemu finds the target's dynamic loader and libraries; without it
+# the tests cannot even be listed at build time.
+set(CMAKE_CROSSCOMPILING_EMULATOR ${fir_qemu} -L /usr/${fir_triple})
