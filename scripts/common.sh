@@ -5,7 +5,7 @@
 preset_packages() {
   case $1 in
     host | asan | host-release)
-      echo ninja-build:/usr/bin/ninja googletest:/usr/src/googletest/CMakeLists.txt binutils:/usr/bin/gprof \
+      echo g++:/usr/bin/g++ cmake:/usr/bin/cmake ninja-build:/usr/bin/ninja googletest:/usr/src/googletest/CMakeLists.txt binutils:/usr/bin/gprof \
         libbenchmark-dev:/usr/include/benchmark/benchmark.h ;;
     armv7) echo g++-arm-linux-gnueabihf:/usr/bin/arm-linux-gnueabihf-g++ qemu-user:/usr/bin/qemu-arm ;;
     aarch64) echo g++-aarch64-linux-gnu:/usr/bin/aarch64-linux-gnu-g++ qemu-user:/usr/bin/qemu-aarch64 ;;

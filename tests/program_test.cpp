@@ -79,6 +79,21 @@ std::string as_text(float v)
     return buffer;
 }
 
+// A refused run: status 1, nothing on standard output, and one line on
+// standard error: "fir_benchmark: " and `message`, or only starting with it.
+void expect_refused(const Outcome& r, const std::string& message, bool prefix_only = false)
+{
+    EXPECT_EQ(r.status, 1) << message;
+    EXPECT_EQ(r.out, "") << message;
+    const std::string line = "fir_benchmark: " + message;
+    if (prefix_only) {
+        EXPECT_EQ(r.err.rfind(line, 0), 0u) << r.err;
+        EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << r.err;
+    } else {
+        EXPECT_EQ(r.err, line + "\n");
+    }
+}
+
 // Random samples and, as the reference, fir's own output on them: a correct
 // run scores 0.00 on every line.
 class Program : public InDirectory {
@@ -147,9 +162,7 @@ TEST_F(Program, RunsOnASmallStackAndFailsWhenItsReportIsLost)
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, all_zero);
 
-    r = run_benchmark("", "/dev/full");
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "fir_benchmark: cannot write the report: No space left on device\n");
+    expect_refused(run_benchmark("", "/dev/full"), "cannot write the report: No space left on device");
 }
 
 TEST_F(Program, RefusesFilesItCannotReadInFull)
@@ -181,33 +194,21 @@ TEST_F(Program, RefusesFilesItCannotReadInFull)
             values.resize(c.index);
         write("input.txt", is_input ? values : input);
         write("golden_output.txt", is_input ? golden : values);
-        const Outcome r = run_benchmark();
-        EXPECT_EQ(r.status, 1) << c.message;
-        EXPECT_EQ(r.out, "") << c.message;
-        EXPECT_EQ(r.err, std::string("fir_benchmark: ") + c.message + "\n");
+        expect_refused(run_benchmark(), c.message);
     }
 }
 
 TEST_F(Program, RefusesFilesItCannotOpen)
 {
     write("input.txt", input);
-    Outcome r = run_benchmark();
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, "fir_benchmark: cannot open golden_output.txt: No such file or directory\n");
+    expect_refused(run_benchmark(), "cannot open golden_output.txt: No such file or directory");
 
     fs::remove(dir / "input.txt");
     write("golden_output.txt", golden);
-    r = run_benchmark();
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, "fir_benchmark: cannot open input.txt: No such file or directory\n");
+    expect_refused(run_benchmark(), "cannot open input.txt: No such file or directory");
 
     fs::create_directory(dir / "input.txt");
-    r = run_benchmark();
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err.rfind("fir_benchmark: input.txt: ", 0), 0u) << r.err;
+    expect_refused(run_benchmark(), "input.txt: ", true);
 }
 
 // A few hundred corruptions of valid files, from a fixed seed so that a
@@ -260,11 +261,7 @@ TEST_F(Program, EitherReportsInFullOrNamesTheSpoiledFile)
             EXPECT_TRUE(std::regex_match(r.out, report)) << r.out;
             EXPECT_EQ(r.err, "");
         } else {
-            EXPECT_EQ(r.status, 1);
-            EXPECT_EQ(r.out, "");
-            const std::string prefix = std::string("fir_benchmark: ") + names[spoiled] + ": ";
-            EXPECT_EQ(r.err.rfind(prefix, 0), 0u) << r.err;
-            EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << r.err;
+            expect_refused(r, std::string(names[spoiled]) + ": ", true);
         }
     }
     // Both outcomes must really be exercised.
