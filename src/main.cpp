@@ -120,7 +120,7 @@ int main()
     std::printf("RMSE_opt:   %.2f\n", static_cast<double>(sqrtf(err_opt / out_len)));
     std::printf("RMSE_neon:  %.2f\n", static_cast<double>(sqrtf(err_neon / out_len)));
 
-    // A report that did not reach its destination (a full disk, a closed pipe)
+    // A report that did not reach its destination (a full disk, say)
     // is a failed run, not a successful one.
     if (std::fflush(stdout) != 0)
         fail(std::string("cannot write the report: ") + std::strerror(errno));
