@@ -38,6 +38,15 @@ std::string slurp(const fs::path& path)
     return text.str();
 }
 
+// The values as a file's text, each followed by `separator`.
+std::string join(const std::vector<std::string>& values, const char* separator = "\n")
+{
+    std::string text;
+    for (const std::string& v : values)
+        text += v + separator;
+    return text;
+}
+
 // A fresh directory for each test, removed afterwards.
 class InDirectory : public ::testing::Test {
 protected:
@@ -62,12 +71,7 @@ protected:
                 fs::path(out_file).is_relative() ? slurp(dir / out_file) : "", slurp(dir / "stderr.txt")};
     }
 
-    void write(const char* name, const std::vector<std::string>& values, const char* separator = "\n") const
-    {
-        std::ofstream file(dir / name, std::ios::binary);
-        for (const std::string& v : values)
-            file << v << separator;
-    }
+    void write(const char* name, const std::string& text) const { std::ofstream(dir / name, std::ios::binary) << text; }
 
     fs::path dir;
 };
@@ -126,8 +130,8 @@ std::vector<std::string> Program::input, Program::golden;
 
 TEST_F(Program, ScoresItsOwnOutputAsZeroAndAKnownErrorAsExpected)
 {
-    write("input.txt", input);
-    write("golden_output.txt", golden);
+    write("input.txt", join(input));
+    write("golden_output.txt", join(golden));
     Outcome r = run_benchmark();
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, all_zero);
@@ -136,7 +140,7 @@ TEST_F(Program, ScoresItsOwnOutputAsZeroAndAKnownErrorAsExpected)
     // Output 0 is exactly 0.0; a reference of 300 there costs sqrt(300^2 / 100064).
     std::vector<std::string> off = golden;
     off[0] = "300";
-    write("golden_output.txt", off);
+    write("golden_output.txt", join(off));
     r = run_benchmark();
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "RMSE_naive: 0.95\nRMSE_opt:   0.95\nRMSE_neon:  0.95\n");
@@ -147,8 +151,8 @@ TEST_F(Program, AcceptsTabsCrlfAndIgnoresWhatFollowsTheNeededValues)
     std::vector<std::string> longer_input = input, longer_golden = golden;
     for (auto* values : {&longer_input, &longer_golden})
         values->insert(values->end(), {"1e39", "not-a-number", "7"});
-    write("input.txt", longer_input, "\t");
-    write("golden_output.txt", longer_golden, "\r\n");
+    write("input.txt", join(longer_input, "\t"));
+    write("golden_output.txt", join(longer_golden, "\r\n"));
     const Outcome r = run_benchmark();
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, all_zero);
@@ -156,8 +160,8 @@ TEST_F(Program, AcceptsTabsCrlfAndIgnoresWhatFollowsTheNeededValues)
 
 TEST_F(Program, RunsOnASmallStackAndFailsWhenItsReportIsLost)
 {
-    write("input.txt", input);
-    write("golden_output.txt", golden);
+    write("input.txt", join(input));
+    write("golden_output.txt", join(golden));
     Outcome r = run_benchmark("ulimit -s 1024 &&");
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, all_zero);
@@ -169,8 +173,8 @@ TEST_F(Program, RefusesFilesItCannotReadInFull)
 {
     struct Case {
         const char* file;  // the file to spoil
-        int index;         // the value to replace, or -1 to cut the file there
-        const char* value;
+        int index;         // the value to replace, or where to cut the file
+        const char* value;  // null to cut
         const char* message;
     };
     const Case cases[] = {
@@ -192,19 +196,19 @@ TEST_F(Program, RefusesFilesItCannotReadInFull)
             values[c.index] = c.value;
         else
             values.resize(c.index);
-        write("input.txt", is_input ? values : input);
-        write("golden_output.txt", is_input ? golden : values);
+        write("input.txt", join(is_input ? values : input));
+        write("golden_output.txt", join(is_input ? golden : values));
         expect_refused(run_benchmark(), c.message);
     }
 }
 
 TEST_F(Program, RefusesFilesItCannotOpen)
 {
-    write("input.txt", input);
+    write("input.txt", join(input));
     expect_refused(run_benchmark(), "cannot open golden_output.txt: No such file or directory");
 
     fs::remove(dir / "input.txt");
-    write("golden_output.txt", golden);
+    write("golden_output.txt", join(golden));
     expect_refused(run_benchmark(), "cannot open input.txt: No such file or directory");
 
     fs::create_directory(dir / "input.txt");
@@ -219,12 +223,6 @@ TEST_F(Program, EitherReportsInFullOrNamesTheSpoiledFile)
 {
     // Under emulation each run is slow; the native suites run the full set.
     const int runs = std::string(FIR_EMULATOR).empty() ? 300 : 20;
-    auto join = [](const std::vector<std::string>& values) {
-        std::string text;
-        for (const std::string& v : values)
-            text += v + "\n";
-        return text;
-    };
     const std::string clean[2] = {join(input), join(golden)};
     const char* const names[2] = {"input.txt", "golden_output.txt"};
     const char* const words[] = {"abc", "nan", "inf", "-", "+", ".", "e5", "0x1p3", "1e39", "-1e39", "1e-50",
@@ -250,8 +248,8 @@ TEST_F(Program, EitherReportsInFullOrNamesTheSpoiledFile)
         case 4: text.insert(at, std::string(1 + rng() % 100000, rng() % 2 == 0 ? ' ' : '7')); break;
         case 5: text.pop_back(); break;
         }
-        std::ofstream(dir / names[spoiled], std::ios::binary) << text;
-        std::ofstream(dir / names[1 - spoiled], std::ios::binary) << clean[1 - spoiled];
+        write(names[spoiled], text);
+        write(names[1 - spoiled], clean[1 - spoiled]);
 
         const Outcome r = run_benchmark("timeout 60");
         SCOPED_TRACE(::testing::Message() << "run " << run_index << ", corruption " << how << " of " << names[spoiled]
