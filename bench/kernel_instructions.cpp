@@ -5,6 +5,7 @@
 
 #include <vector>
 
+#include "benchmark_run.h"
 #include "fir_kernels.h"
 
 int main()
@@ -14,7 +15,7 @@ int main()
     std::vector<float> coeffs(taps);
     std::vector<float> in(outputs + taps);
     std::vector<float> out(outputs);
-    designLPF(coeffs.data(), taps, 44.1f, 2.0f);
+    designLPF(coeffs.data(), taps, fs, fc);
     for (int i = 0; i < outputs + taps; i++)
         in[i] = static_cast<float>(i % 17) - 8.0f;
     for (const FirKernelEntry& k : fir_kernels)

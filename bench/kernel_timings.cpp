@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "benchmark_run.h"
 #include "fir_kernels.h"
 
 namespace {
@@ -24,7 +25,7 @@ void time_kernel(benchmark::State& state, const FirKernelEntry& kernel, int outp
     std::vector<float> coeffs(taps);
     std::vector<float> in(len);
     std::vector<float> out(outputs, 0.0f);
-    designLPF(coeffs.data(), taps, 44.1f, 2.0f);
+    designLPF(coeffs.data(), taps, fs, fc);
     std::mt19937 rng(1);
     for (float& v : in)
         v = static_cast<float>(rng() % 60001) - 30000.0f;
@@ -51,7 +52,7 @@ void time_kernel(benchmark::State& state, const FirKernelEntry& kernel, int outp
 int main(int argc, char** argv)
 {
     const std::pair<int, int> shapes[] = {
-        {100064, 64},  // fir_benchmark's run
+        {out_len, num_taps},  // fir_benchmark's run
         {1024, 16}, {1024, 64}, {16384, 64}, {16384, 256},
     };
     for (const auto& [outputs, taps] : shapes)

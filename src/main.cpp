@@ -15,19 +15,10 @@
 #include <locale>
 #include <string>
 
+#include "benchmark_run.h"
 #include "fir.h"
 
 namespace {
-
-const int num_samples = 100000;
-const int num_taps = 64;
-const int padded_len = num_samples + 2 * num_taps;
-const int out_len = padded_len - num_taps;
-const float fs = 44.1f;
-const float fc = 2.0f;
-
-const char* const input_name = "input.txt";
-const char* const golden_name = "golden_output.txt";
 
 [[noreturn]] void fail(const std::string& problem)
 {

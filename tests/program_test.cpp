@@ -14,15 +14,13 @@
 #include <string>
 #include <vector>
 
+#include "benchmark_run.h"
 #include "fir.h"
 
-namespace fs = std::filesystem;
+namespace stdfs = std::filesystem;
 
 namespace {
 
-const int num_samples = 100000;
-const int num_taps = 64;
-const int out_len = num_samples + num_taps;
 const char* const all_zero = "RMSE_naive: 0.00\nRMSE_opt:   0.00\nRMSE_neon:  0.00\n";
 
 struct Outcome {
@@ -30,7 +28,7 @@ struct Outcome {
     std::string out, err;
 };
 
-std::string slurp(const fs::path& path)
+std::string slurp(const stdfs::path& path)
 {
     std::ifstream file(path, std::ios::binary);
     std::ostringstream text;
@@ -52,11 +50,11 @@ class InDirectory : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        std::string name = (fs::temp_directory_path() / "fir_test_XXXXXX").string();
+        std::string name = (stdfs::temp_directory_path() / "fir_test_XXXXXX").string();
         ASSERT_NE(mkdtemp(name.data()), nullptr);
         dir = name;
     }
-    void TearDown() override { fs::remove_all(dir); }
+    void TearDown() override { stdfs::remove_all(dir); }
 
     // Runs `program` with `args` in the directory; `shell_prefix` goes before
     // it. Standard output goes to `out_file`, read back when it is the
@@ -68,12 +66,12 @@ protected:
                                     program + "' " + args + " >" + out_file + " 2>stderr.txt";
         const int status = std::system(command.c_str());  // NOLINT(cert-env33-c): the shell sets up each run
         return {WIFEXITED(status) ? WEXITSTATUS(status) : -1,
-                fs::path(out_file).is_relative() ? slurp(dir / out_file) : "", slurp(dir / "stderr.txt")};
+                stdfs::path(out_file).is_relative() ? slurp(dir / out_file) : "", slurp(dir / "stderr.txt")};
     }
 
     void write(const char* name, const std::string& text) const { std::ofstream(dir / name, std::ios::binary) << text; }
 
-    fs::path dir;
+    stdfs::path dir;
 };
 
 std::string as_text(float v)
@@ -105,13 +103,13 @@ protected:
     static void SetUpTestSuite()
     {
         std::mt19937 rng(42);
-        std::vector<float> padded(num_samples + 2 * num_taps, 0.0f);
+        std::vector<float> padded(padded_len, 0.0f);
         for (int k = 0; k < num_samples; k++) {
             padded[num_taps + k] = static_cast<float>(static_cast<int>(rng() % 2000001) - 1000000) / 1000.0f;
             input.push_back(as_text(padded[num_taps + k]));
         }
         std::vector<float> coeffs(num_taps), out(out_len, 0.0f);
-        designLPF(coeffs.data(), num_taps, 44.1f, 2.0f);
+        designLPF(coeffs.data(), num_taps, fs, fc);
         fir(coeffs.data(), padded.data(), out.data(), static_cast<int>(padded.size()), num_taps);
         for (float v : out)
             golden.push_back(as_text(v));
@@ -207,11 +205,11 @@ TEST_F(Program, RefusesFilesItCannotOpen)
     write("input.txt", join(input));
     expect_refused(run_benchmark(), "cannot open golden_output.txt: No such file or directory");
 
-    fs::remove(dir / "input.txt");
+    stdfs::remove(dir / "input.txt");
     write("golden_output.txt", join(golden));
     expect_refused(run_benchmark(), "cannot open input.txt: No such file or directory");
 
-    fs::create_directory(dir / "input.txt");
+    stdfs::create_directory(dir / "input.txt");
     expect_refused(run_benchmark(), "input.txt: ", true);
 }
 
@@ -267,7 +265,7 @@ TEST_F(Program, EitherReportsInFullOrNamesTheSpoiledFile)
     EXPECT_LT(reports, runs);
 }
 
-std::vector<double> read_numbers(const fs::path& path)
+std::vector<double> read_numbers(const stdfs::path& path)
 {
     std::ifstream file(path);
     std::vector<double> values;
@@ -284,8 +282,8 @@ TEST_F(MakeSamples, WritesFilesOnWhichEveryKernelScoresZero)
     ASSERT_EQ(run(MAKE_SAMPLES, "subdir", "mkdir subdir &&").status, 0);
     const std::vector<double> samples = read_numbers(dir / "subdir/input.txt");
     const std::vector<double> golden = read_numbers(dir / "subdir/golden_output.txt");
-    ASSERT_EQ(samples.size(), 100000u);
-    ASSERT_EQ(golden.size(), 100064u);
+    ASSERT_EQ(samples.size(), static_cast<std::size_t>(num_samples));
+    ASSERT_EQ(golden.size(), static_cast<std::size_t>(out_len));
     EXPECT_EQ(golden[0], 0.0);
     double peak = 0.0;
     for (double v : samples)
@@ -293,8 +291,8 @@ TEST_F(MakeSamples, WritesFilesOnWhichEveryKernelScoresZero)
     EXPECT_GT(peak, 25000.0);
     EXPECT_LT(peak, 32768.0);
 
-    fs::rename(dir / "subdir/input.txt", dir / "input.txt");
-    fs::rename(dir / "subdir/golden_output.txt", dir / "golden_output.txt");
+    stdfs::rename(dir / "subdir/input.txt", dir / "input.txt");
+    stdfs::rename(dir / "subdir/golden_output.txt", dir / "golden_output.txt");
     const Outcome r = run(FIR_BENCHMARK);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, all_zero);

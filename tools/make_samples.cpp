@@ -18,13 +18,10 @@
 #include <string>
 #include <vector>
 
+#include "benchmark_run.h"
+
 namespace {
 
-// Must match fir_benchmark's run.
-const int num_samples = 100000;
-const int num_taps = 64;
-const double fs = 44.1;
-const double fc = 2.0;
 const double pi = 3.141592653589793;
 
 // splitmix64: tiny, and the same sequence on every target and compiler.
@@ -74,20 +71,20 @@ int main(int argc, char** argv)
     for (int k = 0; k < num_samples; k++) {
         double v = noise_amplitude * uniform(seed);
         for (const Tone& t : tones)
-            v += t.amplitude * std::sin(2.0 * pi * t.freq / fs * k + t.phase);
+            v += t.amplitude * std::sin(2.0 * pi * t.freq / static_cast<double>(fs) * k + t.phase);
         samples[k] = static_cast<float>(v);  // what fir_benchmark will read
     }
 
     std::vector<double> h(num_taps);
-    const double wc = 2.0 * pi * fc / fs;
+    const double wc = 2.0 * pi * static_cast<double>(fc) / static_cast<double>(fs);
     for (int i = 0; i < num_taps; i++) {
         const double n = i - (num_taps - 1) / 2.0;
         h[i] = n == 0.0 ? wc / pi : std::sin(n * wc) / (n * pi);
     }
 
     // The program's output k is the convolution at k - 1, behind one zero.
-    std::vector<double> golden(num_samples + num_taps, 0.0);
-    for (int m = 0; m < num_samples + num_taps - 1; m++) {
+    std::vector<double> golden(out_len, 0.0);
+    for (int m = 0; m < out_len - 1; m++) {
         double y = 0.0;
         for (int j = 0; j < num_taps; j++)
             if (m - j >= 0 && m - j < num_samples)
@@ -95,5 +92,5 @@ int main(int argc, char** argv)
         golden[m + 1] = y;
     }
 
-    return write_values(dir + "/input.txt", samples) && write_values(dir + "/golden_output.txt", golden) ? 0 : 1;
+    return write_values(dir + "/" + input_name, samples) && write_values(dir + "/" + golden_name, golden) ? 0 : 1;
 }
