@@ -4,19 +4,17 @@
 // kernel's time. Any file that cannot be read in full stops the run with one
 // line on standard error and status 1, before anything reaches standard output.
 
-#include <cctype>
 #include <cerrno>
-#include <cfloat>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <locale>
 #include <string>
 
 #include "benchmark_run.h"
 #include "fir.h"
+#include "value_reader.h"
 
 namespace {
 
@@ -31,8 +29,6 @@ void open_or_fail(std::ifstream& file, const char* name)
     file.open(name);
     if (!file.is_open())
         fail(std::string("cannot open ") + name + ": " + std::strerror(errno));
-    // The numbers are written with a '.' whatever the user's locale says.
-    file.imbue(std::locale::classic());
 }
 
 [[noreturn]] void fail_value(const char* name, int position, const std::string& problem)
@@ -40,28 +36,23 @@ void open_or_fail(std::ifstream& file, const char* name)
     fail(std::string(name) + ": value " + std::to_string(position) + " " + problem);
 }
 
-// Extracts value number `position` (1-based) of `count` from `file` into
-// `value`. Anything but a complete, representable number stops the run: a
-// value that is missing, is not a number (including one with trailing
-// characters, such as "1.5abc" or "1,5"), or overflows single precision.
-void read_value(std::ifstream& file, const char* name, int position, int count, float& value)
+// Reads value number `position` (1-based) of `count` from `file` into `value`.
+// Anything but a complete, representable number stops the run: a value that
+// is missing, is not a number (including one with trailing characters, such
+// as "1.5abc" or "1,5"), overflows single precision, or cannot be read.
+void read_value(ValueReader& file, const char* name, int position, int count, float& value)
 {
-    file >> std::ws;
-    if (file.bad())
-        fail_value(name, position, std::string("cannot be read: ") + std::strerror(errno));
-    if (file.peek() == EOF)
+    switch (file.next(value)) {
+    case ValueStatus::ok: return;
+    case ValueStatus::end_of_file:
         fail(std::string(name) + ": ends after " + std::to_string(position - 1) + " values, " + std::to_string(count) +
              " needed");
-    if (file >> value) {
-        const int next = file.peek();
-        if (next == EOF || std::isspace(next) != 0)
-            return;
-    } else if (file.bad()) {
-        fail_value(name, position, std::string("cannot be read: ") + std::strerror(errno));
-    } else if (value == FLT_MAX || value == -FLT_MAX) {
-        fail_value(name, position, "is out of single-precision range");
+    case ValueStatus::not_a_number: fail_value(name, position, "is not a number");
+    case ValueStatus::out_of_range: fail_value(name, position, "is out of single-precision range");
+    case ValueStatus::too_long:
+        fail_value(name, position, "is longer than " + std::to_string(max_value_length) + " characters");
+    case ValueStatus::read_error: fail_value(name, position, std::string("cannot be read: ") + std::strerror(errno));
     }
-    fail_value(name, position, "is not a number");
 }
 
 }  // namespace
@@ -83,9 +74,11 @@ int main()
     std::ifstream golden;
     open_or_fail(input, input_name);
     open_or_fail(golden, golden_name);
+    ValueReader input_values(input);
+    ValueReader golden_values(golden);
 
     for (int k = 0; k < num_samples; k++)
-        read_value(input, input_name, k + 1, num_samples, samples[k]);
+        read_value(input_values, input_name, k + 1, num_samples, samples[k]);
     for (int k = 0; k < padded_len; k++)
         padded[k] = (k < num_taps || k >= num_taps + num_samples) ? 0.0f : samples[k - num_taps];
 
@@ -98,7 +91,7 @@ int main()
     float err_neon = 0.0f;
     for (int k = 0; k < out_len; k++) {
         float g = 0.0f;
-        read_value(golden, golden_name, k + 1, out_len, g);
+        read_value(golden_values, golden_name, k + 1, out_len, g);
         const float d_naive = out_naive[k] - g;
         const float d_opt = out_opt[k] - g;
         const float d_neon = out_neon[k] - g;

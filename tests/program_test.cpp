@@ -175,6 +175,7 @@ TEST_F(Program, RefusesFilesItCannotReadInFull)
         const char* value;  // null to cut
         const char* message;
     };
+    const std::string too_long(1025, '1');
     const Case cases[] = {
         {"input.txt", 99999, nullptr, "input.txt: ends after 99999 values, 100000 needed"},
         {"input.txt", 0, nullptr, "input.txt: ends after 0 values, 100000 needed"},
@@ -186,6 +187,7 @@ TEST_F(Program, RefusesFilesItCannotReadInFull)
         {"golden_output.txt", 4, "1e39", "golden_output.txt: value 5 is out of single-precision range"},
         {"golden_output.txt", 100063, "nan", "golden_output.txt: value 100064 is not a number"},
         {"golden_output.txt", 7, "inf", "golden_output.txt: value 8 is not a number"},
+        {"input.txt", 3, too_long.c_str(), "input.txt: value 4 is longer than 1024 characters"},
     };
     for (const Case& c : cases) {
         const bool is_input = std::string(c.file) == "input.txt";

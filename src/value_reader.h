@@ -1,0 +1,40 @@
+// The reader of fir_benchmark's sample files: decimal numbers separated by
+// white space, taken from the stream a chunk at a time and converted with
+// std::from_chars. It accepts and refuses what the stream's formatted
+// extraction of a float does in the classic locale, followed by a check that
+// the number ends where its text does, and stores the same bits; it spends a
+// fraction of the instructions, and its memory is fixed however long the file
+// or its values are.
+#pragma once
+
+#include <istream>
+
+enum class ValueStatus {
+    ok,
+    end_of_file,   // nothing but white space was left
+    not_a_number,  // including a number with text stuck to it, such as "1.5abc"
+    out_of_range,  // beyond single precision; a number too small for it reads as 0
+    too_long,      // more than max_value_length characters, whatever they are
+    read_error,    // errno says why
+};
+
+inline constexpr int max_value_length = 1024;
+
+class ValueReader {
+public:
+    // A whole value and the character after it always fit in a chunk.
+    static constexpr int chunk_size = 16384;
+
+    explicit ValueReader(std::istream& text) : text_(text) {}
+
+    // Reads the next value into `value`, looking at nothing after it.
+    ValueStatus next(float& value);
+
+private:
+    bool read_more();
+
+    std::istream& text_;
+    char chunk_[chunk_size]{};
+    const char* next_ = chunk_;
+    char* end_ = chunk_;
+};
