@@ -1,8 +1,9 @@
 // kernel_instructions: calls each kernel once on 256 outputs of a 64-tap
 // filter and nothing else, so that an instruction counter (callgrind on the
 // host, qemu's execution trace on Arm) sees each kernel's cost per multiply-add
-// without a timer's noise.
+// without a timer's noise. It prints its sizes, for the counter to divide by.
 
+#include <cstdio>
 #include <vector>
 
 #include "benchmark_run.h"
@@ -20,5 +21,6 @@ int main()
         in[i] = static_cast<float>(i % 17) - 8.0f;
     for (const FirKernelEntry& k : fir_kernels)
         k.run(coeffs.data(), in.data(), out.data(), outputs + taps, taps);
+    std::printf("%d outputs x %d taps\n", outputs, taps);
     return out[0] == out[1] ? 1 : 0;
 }

@@ -1,0 +1,230 @@
+"""The measuring tools' logic: classifying instructions, reading callgrind's and
+qemu's counts, matching them to the disassembly, and the timing tables."""
+
+import importlib.util
+import json
+import os
+import tempfile
+import unittest
+
+import bench_report
+import instruction_mix as mix
+
+
+class Classify(unittest.TestCase):
+    def test_each_instruction_set(self):
+        cases = {
+            "x86-64": [
+                ("mulss", "%xmm2,%xmm0", "scalar", "mul"),
+                ("addss", "%xmm1,%xmm0", "scalar", "add"),
+                ("mulps", "-0x4c0(%rbp),%xmm0", "vector", "mul"),
+                ("addps", "-0x4e0(%rbp),%xmm0", "vector", "add"),
+                ("movss", "(%rax),%xmm1", "memory", None),
+                ("movaps", "%xmm0,-0x20(%rbp)", "memory", None),
+                ("mov", "-0x28(%rbp),%rax", "memory", None),
+                ("push", "%rbp", "memory", None),
+                ("movaps", "%xmm0,%xmm1", "lanes", None),
+                ("shufps", "$0x0,%xmm0,%xmm0", "lanes", None),
+                ("lea", "0x0(,%rax,4),%rdx", "integer", None),
+                ("addl", "$0x1,-0x8(%rbp)", "integer", None),
+                ("cltq", "", "integer", None),
+                ("cmp", "-0x30(%rbp),%eax", "branch", None),
+                ("jl", "1e89", "branch", None),
+                ("call", "1030", "call", None),
+                ("ret", "", "call", None),
+                ("nop", "", "nop", None),
+            ],
+            "arm": [
+                ("vmla.f32", "q8, q9, q10", "vector", "mla"),
+                ("vmul.f32", "s15, s14, s15", "scalar", "mul"),
+                ("vadd.f32", "s15, s15, s14", "scalar", "add"),
+                ("vld1.32", "{d16-d17}, [r3]", "memory", None),
+                ("vstr", "d16, [fp, #-28]", "memory", None),
+                ("ldr", "r3, [fp, #-8]", "memory", None),
+                ("push", "{fp, lr}", "memory", None),
+                ("vdup.32", "q8, r3", "lanes", None),
+                ("vorr", "q8, q9, q9", "lanes", None),
+                ("lsl", "r3, r3, #2", "integer", None),
+                ("bic", "r3, r3, #1", "integer", None),
+                ("blt", "1b64", "branch", None),
+                ("b", "20cc", "branch", None),
+                ("cmp", "r2, r3", "branch", None),
+                ("bl", "1234", "call", None),
+                ("bx", "lr", "call", None),
+                ("nop", "{0}", "nop", None),
+            ],
+            "aarch64": [
+                ("fmul", "v0.4s, v1.4s, v2.4s", "vector", "mul"),
+                ("fadd", "v0.4s, v1.4s, v0.4s", "vector", "add"),
+                ("fmul", "s0, s1, s0", "scalar", "mul"),
+                ("fadd", "s0, s1, s0", "scalar", "add"),
+                ("ldr", "q0, [sp, #32]", "memory", None),
+                ("ldrsw", "x0, [sp, #12]", "memory", None),
+                ("stp", "x29, x30, [sp, #-16]!", "memory", None),
+                ("dup", "v0.4s, v0.s[0]", "lanes", None),
+                ("mov", "v0.16b, v1.16b", "lanes", None),
+                ("mov", "w0, #0x0", "integer", None),
+                ("sxtw", "x0, w0", "integer", None),
+                ("b.lt", "1898", "branch", None),
+                ("cmp", "w1, w0", "branch", None),
+                ("bl", "1234", "call", None),
+                ("ret", "", "call", None),
+                ("nop", "", "nop", None),
+            ],
+        }
+        for isa, rows in cases.items():
+            for mnemonic, operands, category, op in rows:
+                with self.subTest(isa=isa, instruction=f"{mnemonic} {operands}"):
+                    self.assertEqual(mix.CLASSIFIERS[isa](mnemonic, operands), (category, op))
+
+    def test_kernel_names_mangled_or_not(self):
+        self.assertEqual(mix.kernel_of("_Z8fir_neonPKfS0_Pfii"), "fir_neon")
+        self.assertEqual(mix.kernel_of("fir_opt(float const*, float const*, float*, int, int)"), "fir_opt")
+        self.assertIsNone(mix.kernel_of("_Z9designLPFPfiff"))
+        self.assertIsNone(mix.kernel_of("first(int)"))
+
+
+class Counts(unittest.TestCase):
+    def test_callgrind_positions_names_and_call_costs(self):
+        profile = """positions: instr line
+events: Ir
+fn=(1) fir(float const*, float const*, float*, int, int)
+0x1e2f 0 1
++3 0 256
++4 0 16384
+calls=1 0x9000 0
+* 0 999999
+-4 0 5
+fn=(2) main
+0x2000 0 7
+fn=(1)
++0x10 0 3
+0x1e2f 0 2
+"""
+        counts = mix.parse_callgrind(profile.splitlines(keepends=True))
+        self.assertEqual(dict(counts["fir"]), {0x1e2f: 3, 0x1e32: 256 + 5, 0x1e36: 16384, 0x2010: 3})
+        self.assertNotIn("main", counts)
+
+    def test_qemu_trace_on_both_arm_targets(self):
+        trace = [
+            "Trace 0: 0x7f4c442a7480 [00000480/40001768/00000000/00000201] _Z3firPKfS0_Pfii\n",
+            "Trace 0: 0x7f4c442a7580 [00000480/40001768/00000000/00000201] _Z3firPKfS0_Pfii\n",
+            "Trace 0: 0x7f4c442a7640 [00000480/3f7f0760/00000000/00000201] \n",
+            "Trace 0: 0x7fbe34311640 [0000000001009b31/0000005500001828/00000001/00000201] _Z8fir_neonPKfS0_Pfii\n",
+        ]
+        counts = mix.parse_qemu_trace(trace)
+        self.assertEqual(dict(counts), {"fir": {0x40001768: 2}, "fir_neon": {0x5500001828: 1}})
+
+    def test_counts_meet_the_disassembly_wherever_the_binary_was_loaded(self):
+        objdump = """
+kernel_instructions:     file format elf32-littlearm
+
+
+Disassembly of section .text:
+
+00001768 <_Z3firPKfS0_Pfii>:
+    1768:\tpush\t{fp}\t\t@ (str fp, [sp, #-4]!)
+    176c:\tvmul.f32\ts15, s14, s15
+    1770:\tvadd.f32\ts15, s15, s14
+    1774:\tldr\tr3, [fp, #-148]\t@ 0xffffff6c
+    1778:\tbgt\t1768 <_Z3firPKfS0_Pfii>
+
+0000177c <_Z9designLPFPfiff>:
+    177c:\tvmla.f32\tq8, q9, q10
+"""
+        disassembly, isa = mix.parse_objdump(objdump)
+        self.assertEqual(isa, "arm")
+        self.assertEqual(list(disassembly), ["fir"])
+        self.assertEqual(disassembly["fir"][0], (0x1768, "push", "{fp}"))
+        self.assertEqual(disassembly["fir"][3:], [(0x1774, "ldr", "r3, [fp, #-148]"), (0x1778, "bgt", "1768")])
+        base = 0x5500000000
+        rows = mix.annotate(disassembly["fir"], {base + 0x1768: 1, base + 0x176c: 8, base + 0x1770: 8},
+                            mix.classify_arm)
+        summary = mix.summarise(rows, 8)
+        self.assertEqual(summary["ops"], {"scalar mul": 1.0, "scalar add": 1.0})
+        self.assertEqual(summary["total"], 17 / 8)
+        self.assertEqual(summary["categories"]["memory"], 1 / 8)
+        self.assertEqual([row[0] for row in mix.hot_loop(rows)], [0x176c, 0x1770])
+        with self.assertRaises(mix.MixError):
+            mix.annotate(disassembly["fir"], {base + 0x1768: 1, base + 0x176e: 8}, mix.classify_arm)
+
+
+class Check(unittest.TestCase):
+    @staticmethod
+    def summaries(neon_ops):
+        scalar = {"scalar mul": 1.0, "scalar add": 1.0}
+        return {"fir": {"ops": scalar}, "fir_opt": {"ops": scalar}, "fir_neon": {"ops": neon_ops}}
+
+    def test_vector_arithmetic_by_target(self):
+        mla = {"vector mla": 0.25}
+        mul_add = {"vector mul": 0.25, "vector add": 0.25}
+        self.assertEqual(mix.check("arm", self.summaries(mla)), [])
+        self.assertEqual(mix.check("aarch64", self.summaries(mul_add)), [])
+        self.assertEqual(len(mix.check("arm", self.summaries(mul_add))), 3)
+        self.assertEqual(len(mix.check("x86-64", self.summaries({"vector mul": 0.25, "vector add": 0.5}))), 1)
+
+    def test_scalar_arithmetic(self):
+        summaries = self.summaries({"vector mla": 0.25})
+        summaries["fir_opt"] = {"ops": {"scalar mul": 1.0, "scalar add": 1.25}}
+        self.assertEqual(mix.check("arm", summaries), ["fir_opt: 1.25 scalar add per multiply-add, expected 1"])
+
+
+def google_benchmark(cvs, medians=(20.0, 18.0, 5.0)):
+    runs = []
+    for kernel, cv, median in zip(mix.KERNELS, cvs, medians):
+        for name, value in (("median", median), ("stddev", median * cv), ("cv", cv), ("mean", median)):
+            runs.append({"run_name": f"{kernel}/100064x64/real_time", "run_type": "aggregate", "repetitions": 5,
+                         "aggregate_name": name, "real_time": value})
+    return {"context": {"date": "2026-12-09T10:00:00"}, "benchmarks": runs}
+
+
+class Report(unittest.TestCase):
+    def test_medians_speedups_and_noisy_marks(self):
+        timings = bench_report.read_timings(google_benchmark((0.01, 0.02, 0.073)))
+        self.assertEqual((timings["outputs"], timings["taps"], timings["repetitions"]), (100064, 64, 5))
+        self.assertEqual(bench_report.speedup(timings, "fir_neon"), 4.0)
+        table = bench_report.timings_table(timings)
+        self.assertFalse(table[1].endswith("noisy"), table[1])
+        self.assertFalse(table[2].endswith("noisy"), table[2])
+        self.assertTrue(table[3].endswith("noisy"), table[3])
+        # A noisy fir makes every speed-up over it noisy, but not the other kernels' times.
+        timings = bench_report.read_timings(google_benchmark((0.06, 0.01, 0.01)))
+        table = bench_report.timings_table(timings)
+        self.assertEqual([line.count("noisy") for line in table[1:4]], [1, 1, 1])
+        self.assertTrue(all(line.endswith("noisy") for line in table[2:4]))
+
+    def test_whole_program_from_callgrind_and_hyperfine(self):
+        annotated = """--------------------------------------------------------------------------------
+552,239,411 (99.69%)  /src/main.cpp:main [/b/fir_benchmark]
+ 94,645,897 (17.09%)  /src/main.cpp:(anonymous namespace)::read_value(ValueReader&, char const*, int, int, float&) [/b]
+205,931,729 (33.10%)  ???:fir(float const*, float const*, float*, int, int) [/b/fir_benchmark]
+196,325,585 (31.56%)  ???:fir_opt(float const*, float const*, float*, int, int) [/b/fir_benchmark]
+ 46,398,458 ( 7.46%)  ???:fir_neon(float const*, float const*, float*, int, int) [/b/fir_benchmark]
+"""
+        hyperfine = {"results": [{"mean": 0.1, "median": 0.09, "stddev": 0.01, "times": [0.1] * 20}]}
+        program = bench_report.read_program(annotated, hyperfine, 5752, 200064)
+        self.assertEqual(program["instructions"], 552239411)
+        self.assertEqual(program["reading"], 94645897)
+        self.assertEqual(program["kernels"], 205931729 + 196325585 + 46398458)
+        self.assertAlmostEqual(program["wall_cv"], 0.1)
+
+    @unittest.skipUnless(importlib.util.find_spec("matplotlib"), "matplotlib is not installed")
+    def test_chart_names_every_category_and_kernel(self):
+        timings = bench_report.read_timings(google_benchmark((0.01, 0.02, 0.073)))
+        mixes = {}
+        for t, target in enumerate(bench_report.TARGETS):
+            categories = {key: 0.0 for key, _ in mix.CATEGORIES}
+            categories.update(memory=4.0 + t, integer=2.0, nop=0.5)
+            mixes[target] = {"kernels": {k: {"categories": categories} for k in mix.KERNELS}}
+        with tempfile.TemporaryDirectory() as work:
+            path = os.path.join(work, "chart.svg")
+            bench_report.draw_chart(path, timings, timings, mixes, "title")
+            with open(path, encoding="utf-8") as chart:
+                svg = chart.read()
+        for text in ("loads/stores", "integer and address arithmetic", "no-ops", "fir_neon", "AArch64", "6.5"):
+            self.assertIn(text, svg)
+        self.assertNotIn("vector float arithmetic", svg)  # zero on every bar: no legend entry
+
+
+if __name__ == "__main__":
+    unittest.main()
