@@ -1,12 +1,10 @@
 // kernel_timings: each kernel of the table, timed by Google Benchmark on the
-// program's own sizes and a few others. Besides time per call it reports
-// multiply-adds per second and, as vs_fir, the speed-up over fir on the same
-// sizes in the same run (fir runs first for each size).
+// program's own sizes and a few others, with multiply-adds per second beside
+// the time per call. scripts/run and scripts/bench run it with repetitions and
+// read its medians and coefficients of variation.
 
 #include <benchmark/benchmark.h>
 
-#include <chrono>
-#include <map>
 #include <random>
 #include <string>
 #include <utility>
@@ -16,8 +14,6 @@
 #include "fir_kernels.h"
 
 namespace {
-
-std::map<std::pair<int, int>, double> fir_seconds_per_call;
 
 void time_kernel(benchmark::State& state, const FirKernelEntry& kernel, int outputs, int taps)
 {
@@ -30,21 +26,13 @@ void time_kernel(benchmark::State& state, const FirKernelEntry& kernel, int outp
     for (float& v : in)
         v = static_cast<float>(rng() % 60001) - 30000.0f;
 
-    const auto start = std::chrono::steady_clock::now();
     while (state.KeepRunning()) {
         kernel.run(coeffs.data(), in.data(), out.data(), len, taps);
         benchmark::DoNotOptimize(out.data());
         benchmark::ClobberMemory();
     }
-    const double per_call = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() /
-                            static_cast<double>(state.iterations());
-
-    double& fir_per_call = fir_seconds_per_call[{outputs, taps}];
-    if (kernel.run == fir)
-        fir_per_call = per_call;
     state.counters["MAC/s"] = benchmark::Counter(static_cast<double>(outputs) * taps,
                                                  benchmark::Counter::kIsIterationInvariantRate);
-    state.counters["vs_fir"] = fir_per_call / per_call;
 }
 
 }  // namespace

@@ -1,16 +1,19 @@
 # Sourced by the scripts: where each preset's tools come from, and a way to
 # install the missing ones from Debian's packages.
 
+# Debian's own Python 3, which sees Debian's matplotlib whatever else is on PATH.
+python=/usr/bin/python3
+
 # The Debian packages each preset needs, as PACKAGE:FILE-IT-INSTALLS.
 preset_packages() {
   case $1 in
     host | asan | host-release)
       echo g++:/usr/bin/g++ cmake:/usr/bin/cmake ninja-build:/usr/bin/ninja googletest:/usr/src/googletest/CMakeLists.txt binutils:/usr/bin/gprof \
-        libbenchmark-dev:/usr/include/benchmark/benchmark.h ;;
-    armv7) echo g++-arm-linux-gnueabihf:/usr/bin/arm-linux-gnueabihf-g++ qemu-user:/usr/bin/qemu-arm ;;
-    aarch64) echo g++-aarch64-linux-gnu:/usr/bin/aarch64-linux-gnu-g++ qemu-user:/usr/bin/qemu-aarch64 ;;
+        libbenchmark-dev:/usr/include/benchmark/benchmark.h python3:$python valgrind:/usr/bin/valgrind ;;
+    armv7) echo g++-arm-linux-gnueabihf:/usr/bin/arm-linux-gnueabihf-g++ qemu-user:/usr/bin/qemu-arm python3:$python ;;
+    aarch64) echo g++-aarch64-linux-gnu:/usr/bin/aarch64-linux-gnu-g++ qemu-user:/usr/bin/qemu-aarch64 python3:$python ;;
     lint) echo clang-tidy:/usr/bin/clang-tidy cppcheck:/usr/bin/cppcheck ;;
-    bench) echo valgrind:/usr/bin/valgrind time:/usr/bin/time ;;
+    bench) echo time:/usr/bin/time hyperfine:/usr/bin/hyperfine python3-matplotlib:/usr/lib/python3/dist-packages/matplotlib/__init__.py ;;
   esac
 }
 
@@ -50,9 +53,10 @@ build_preset() {
     cmake --build --preset "$1" >>"$log" 2>&1 || { cat "$log" >&2; return 1; }
 }
 
-# kernel_timings PRESET SECONDS: one line "kernel ms/call MMAC/s speed-up-over-fir"
-# a kernel, timed on fir_benchmark's size for at least SECONDS each.
+# kernel_timings PRESET REPETITIONS SECONDS: Google Benchmark's JSON for each
+# kernel on fir_benchmark's size, timed REPETITIONS times for at least SECONDS
+# each, reduced to its aggregates (median, coefficient of variation...).
 kernel_timings() {
-  "build/$1/kernel_timings" --benchmark_filter=/100064x64 --benchmark_min_time="$2" --benchmark_format=csv 2>/dev/null |
-    awk -F, 'NR > 1 { gsub(/"/, "", $1); sub(/\/.*/, "", $1); printf "%s %.2f %.0f %.2f\n", $1, $3, $11 / 1e6, $12 }'
+  "build/$1/kernel_timings" --benchmark_filter=/100064x64 --benchmark_repetitions="$2" --benchmark_min_time="$3" \
+    --benchmark_report_aggregates_only=true --benchmark_format=json 2>/dev/null
 }
