@@ -39,7 +39,8 @@ void open_or_fail(std::ifstream& file, const char* name)
 // Reads value number `position` (1-based) of `count` from `file` into `value`.
 // Anything but a complete, representable number stops the run: a value that
 // is missing, is not a number (including one with trailing characters, such
-// as "1.5abc" or "1,5"), overflows single precision, or cannot be read.
+// as "1.5abc" or "1,5"), overflows single precision, is longer than any
+// number needs to be, or cannot be read.
 void read_value(ValueReader& file, const char* name, int position, int count, float& value)
 {
     switch (file.next(value)) {
