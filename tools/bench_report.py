@@ -19,7 +19,7 @@ import os
 import platform
 import sys
 
-from instruction_mix import CATEGORIES, KERNELS
+from instruction_mix import CATEGORIES, KERNELS, neon_ratio
 
 # A figure whose repetitions spread wider than this is marked noisy.
 NOISY_CV = 0.05
@@ -91,7 +91,7 @@ def bench_table(o0, o2, mixes, program):
     for kernel in KERNELS:
         counts = "".join(f"{mixes[target]['kernels'][kernel]['total']:8.2f}" for target in TARGETS)
         lines.append(f"{kernel:9} {timing(o0, kernel)}   {timing(o2, kernel)}   {counts}")
-    ratios = [mixes[t]["kernels"]["fir"]["total"] / mixes[t]["kernels"]["fir_neon"]["total"] for t in TARGETS]
+    ratios = [neon_ratio(mixes[t]["kernels"]) for t in TARGETS]
     lines.append(f"fir_neon executes 1/{ratios[0]:.2f} of fir's instructions per multiply-add on {TARGETS[0]}, "
                  f"1/{ratios[1]:.2f} on {TARGETS[1]} and 1/{ratios[2]:.2f} on {TARGETS[2]}.")
     lines.append(spread_note(o0, "~"))
@@ -207,16 +207,18 @@ def main(argv):
         return 0
     if len(argv) == 4 and argv[0] == "bench":
         work = argv[1]
-        o0, o2 = read_timings(load(os.path.join(work, "O0.json"))), read_timings(load(os.path.join(work, "O2.json")))
+        o0_report = load(os.path.join(work, "O0.json"))
+        o0, o2 = read_timings(o0_report), read_timings(load(os.path.join(work, "O2.json")))
         mixes = {mix["isa"]: mix for mix in (load(path) for path in glob.glob(os.path.join(work, "mix-*.json")))}
         with open(os.path.join(work, "program.txt"), encoding="utf-8") as annotated:
             program = read_program(annotated.read(), load(os.path.join(work, "program.json")), int(argv[2]),
                                    int(argv[3]))
-        date = load(os.path.join(work, "O0.json"))["context"]["date"][:10]
-        print(f"{machine()}, {date}.")
+        date = o0_report["context"]["date"][:10]
+        where = f"{machine()}, {date}"
+        print(f"{where}.")
         print("\n".join(bench_table(o0, o2, mixes, program)))
         chart = os.path.join(work, "kernels.svg")
-        draw_chart(chart, o0, o2, mixes, f"fir_benchmark's kernels: {machine()}, {date}")
+        draw_chart(chart, o0, o2, mixes, f"fir_benchmark's kernels: {where}")
         print(f"\nChart: {chart}")
         return 0
     print(__doc__, file=sys.stderr)

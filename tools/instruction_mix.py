@@ -319,6 +319,11 @@ def measure(build_dir):
 
 # --- Output ---
 
+def neon_ratio(summaries):
+    """How many times fewer instructions per multiply-add fir_neon runs than fir."""
+    return summaries["fir"]["total"] / summaries["fir_neon"]["total"]
+
+
 def per_mac(count, macs):
     """How often an instruction runs per multiply-add: 1, 1/4, 1/32, or a decimal."""
     if count and macs % count == 0:
@@ -359,8 +364,7 @@ def explain(measured, summaries, out):
     print("\nIn short:", file=out)
     for kernel in KERNELS:
         print("  " + lesson(kernel, summaries[kernel]), file=out)
-    ratio = summaries["fir"]["total"] / summaries["fir_neon"]["total"]
-    print(f"  fir_neon executes 1/{ratio:.2f} of fir's instructions per multiply-add.", file=out)
+    print(f"  fir_neon executes 1/{neon_ratio(summaries):.2f} of fir's instructions per multiply-add.", file=out)
 
 
 def main(argv=None):
@@ -384,7 +388,7 @@ def main(argv=None):
     elif args.summary:
         figures = ", ".join(f"{kernel} {summaries[kernel]['total']:.2f}" for kernel in KERNELS)
         print(f"  {name}, counted by {measured['method']}: {figures}; fir_neon executes "
-              f"1/{summaries['fir']['total'] / summaries['fir_neon']['total']:.2f} of fir's.")
+              f"1/{neon_ratio(summaries):.2f} of fir's.")
     elif args.check:
         problems = check(measured["isa"], summaries)
         for problem in problems:
