@@ -28,6 +28,7 @@ ValueStatus parse_number(const char* begin, const char* end, float& value, const
 {
     std::from_chars_result result = std::from_chars(begin, end, value);
     stop = result.ptr;
+    // Nearly every value ends here, before the rare cases below are looked at.
     // Finite: inf and nan fail both comparisons.
     if (result.ec == std::errc() && value >= -FLT_MAX && value <= FLT_MAX)
         return ValueStatus::ok;
