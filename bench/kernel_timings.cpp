@@ -1,10 +1,14 @@
 // kernel_timings: each kernel of the table, timed by Google Benchmark on the
 // program's own sizes and a few others, with multiply-adds per second beside
-// the time per call. scripts/run and scripts/bench run it with repetitions and
-// read its medians and coefficients of variation.
+// the time per call. Each result carries its kernel as its label and its shape
+// as the counters "outputs" and "taps", which the tools read rather than the
+// benchmark's name. --program_run times the program's own shape alone.
+// scripts/run, scripts/bench and the board's run script run it with
+// repetitions and read its medians and coefficients of variation.
 
 #include <benchmark/benchmark.h>
 
+#include <cstring>
 #include <random>
 #include <string>
 #include <utility>
@@ -12,6 +16,8 @@
 
 #include "benchmark_run.h"
 #include "fir_kernels.h"
+
+using namespace fir_run;
 
 namespace {
 
@@ -31,27 +37,46 @@ void time_kernel(benchmark::State& state, const FirKernelEntry& kernel, int outp
         benchmark::DoNotOptimize(out.data());
         benchmark::ClobberMemory();
     }
+    state.SetLabel(kernel.name);
+    state.counters["outputs"] = outputs;
+    state.counters["taps"] = taps;
     state.counters["MAC/s"] = benchmark::Counter(static_cast<double>(outputs) * taps,
                                                  benchmark::Counter::kIsIterationInvariantRate);
+}
+
+std::string shape_name(int outputs, int taps)
+{
+    return std::to_string(outputs) + "x" + std::to_string(taps);
 }
 
 }  // namespace
 
 int main(int argc, char** argv)
 {
+    // --program_run, first if at all, is ours; Google Benchmark takes the rest.
+    const bool program_run_only = argc > 1 && std::strcmp(argv[1], "--program_run") == 0;
+    if (program_run_only) {
+        argv[1] = argv[0];
+        argc--;
+        argv++;
+    }
     const std::pair<int, int> shapes[] = {
         {out_len, num_taps},  // fir_benchmark's run
         {1024, 16}, {1024, 64}, {16384, 64}, {16384, 256},
     };
     for (const auto& [outputs, taps] : shapes)
         for (const FirKernelEntry& k : fir_kernels)
-            benchmark::RegisterBenchmark(
-                (std::string(k.name) + "/" + std::to_string(outputs) + "x" + std::to_string(taps)).c_str(),
-                time_kernel, k, outputs, taps)
+            benchmark::RegisterBenchmark((std::string(k.name) + "/" + shape_name(outputs, taps)).c_str(), time_kernel, k,
+                                         outputs, taps)
                 ->Unit(benchmark::kMillisecond)
                 ->UseRealTime();
     benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
+    if (program_run_only)
+        benchmark::RunSpecifiedBenchmarks("/" + shape_name(out_len, num_taps) + "/");
+    else
+        benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     return 0;
 }

@@ -4,30 +4,39 @@
 # Debian's own Python 3, which sees Debian's matplotlib whatever else is on PATH.
 python=/usr/bin/python3
 
-# The Debian packages each preset needs, as PACKAGE:FILE-IT-INSTALLS.
+# The Debian packages each preset needs, as PACKAGE=FILE-IT-INSTALLS. The Arm
+# targets' Google Benchmark comes from Debian's multiarch packages.
 preset_packages() {
   case $1 in
-    host | asan | host-release)
-      echo g++:/usr/bin/g++ cmake:/usr/bin/cmake ninja-build:/usr/bin/ninja googletest:/usr/src/googletest/CMakeLists.txt binutils:/usr/bin/gprof \
-        libbenchmark-dev:/usr/include/benchmark/benchmark.h python3:$python valgrind:/usr/bin/valgrind ;;
-    armv7) echo g++-arm-linux-gnueabihf:/usr/bin/arm-linux-gnueabihf-g++ qemu-user:/usr/bin/qemu-arm python3:$python ;;
-    aarch64) echo g++-aarch64-linux-gnu:/usr/bin/aarch64-linux-gnu-g++ qemu-user:/usr/bin/qemu-aarch64 python3:$python ;;
-    lint) echo clang-tidy:/usr/bin/clang-tidy cppcheck:/usr/bin/cppcheck ;;
-    bench) echo time:/usr/bin/time hyperfine:/usr/bin/hyperfine python3-matplotlib:/usr/lib/python3/dist-packages/matplotlib/__init__.py ;;
+    host | asan | host-release | host-noprof)
+      echo g++=/usr/bin/g++ cmake=/usr/bin/cmake ninja-build=/usr/bin/ninja googletest=/usr/src/googletest/CMakeLists.txt \
+        binutils=/usr/bin/gprof libbenchmark-dev=/usr/include/benchmark/benchmark.h python3=$python valgrind=/usr/bin/valgrind \
+        python3-matplotlib=/usr/lib/python3/dist-packages/matplotlib/__init__.py ;;
+    armv7) echo g++-arm-linux-gnueabihf=/usr/bin/arm-linux-gnueabihf-g++ qemu-user=/usr/bin/qemu-arm python3=$python \
+      libbenchmark-dev:armhf=/usr/lib/arm-linux-gnueabihf/libbenchmark.so ;;
+    aarch64) echo g++-aarch64-linux-gnu=/usr/bin/aarch64-linux-gnu-g++ qemu-user=/usr/bin/qemu-aarch64 python3=$python \
+      libbenchmark-dev:arm64=/usr/lib/aarch64-linux-gnu/libbenchmark.so ;;
+    lint) echo clang-tidy=/usr/bin/clang-tidy cppcheck=/usr/bin/cppcheck ;;
+    bench) echo time=/usr/bin/time hyperfine=/usr/bin/hyperfine ;;
   esac
 }
 
-# missing_packages PACKAGE:FILE...: the packages whose file is absent.
+# missing_packages PACKAGE=FILE...: the packages whose file is absent.
 missing_packages() {
   local pair
-  for pair; do [ -e "${pair#*:}" ] || echo "${pair%%:*}"; done | sort -u
+  for pair; do [ -e "${pair#*=}" ] || echo "${pair%%=*}"; done | sort -u
 }
 
-# install_packages PACKAGE...: installs them with apt-get; fails unless root.
+# install_packages PACKAGE...: installs them with apt-get, adding the foreign
+# architectures that PACKAGE:ARCH names; fails unless root.
 install_packages() {
   [ $# -eq 0 ] && return 0
   [ "$(id -u)" -eq 0 ] || return 1
   echo "installing $* ..." >&2
+  local package
+  for package; do
+    [[ $package == *:* ]] && dpkg --add-architecture "${package#*:}"
+  done
   apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$@" >/dev/null
 }
 
@@ -53,10 +62,19 @@ build_preset() {
     cmake --build --preset "$1" >>"$log" 2>&1 || { cat "$log" >&2; return 1; }
 }
 
+# program_command PRESET PROGRAM: sets the array `command` to the words that
+# run the build's PROGRAM, through the target's emulator when it has one.
+program_command() {
+  local words
+  words=$("$python" tools/build_description.py "build/$1" command "$2") || return 1
+  mapfile -t command <<<"$words"
+}
+
 # kernel_timings PRESET REPETITIONS SECONDS: Google Benchmark's JSON for each
-# kernel on fir_benchmark's size, timed REPETITIONS times for at least SECONDS
+# kernel on fir_benchmark's run, timed REPETITIONS times for at least SECONDS
 # each, reduced to its aggregates (median, coefficient of variation...).
 kernel_timings() {
-  "build/$1/kernel_timings" --benchmark_filter=/100064x64 --benchmark_repetitions="$2" --benchmark_min_time="$3" \
+  program_command "$1" kernel_timings || return 1
+  "${command[@]}" --program_run --benchmark_repetitions="$2" --benchmark_min_time="$3" \
     --benchmark_report_aggregates_only=true --benchmark_format=json 2>/dev/null
 }

@@ -3,6 +3,8 @@
 // that the files they write fit the run exactly.
 #pragma once
 
+namespace fir_run {
+
 // Samples read from the input file.
 inline constexpr int num_samples = 100000;
 // Filter length, and the zeros placed before and after the samples.
@@ -17,3 +19,5 @@ inline constexpr float fc = 2.0f;
 
 inline constexpr const char* input_name = "input.txt";
 inline constexpr const char* golden_name = "golden_output.txt";
+
+}  // namespace fir_run

@@ -6,15 +6,14 @@
 
 void designLPF(float* coeffs, int N, float fs, float fc)
 {
-    const double pi = 3.141592653589793;
     const float half_rate = fs / 2.0f;
-    const auto wc = static_cast<float>(static_cast<double>(fc) * pi / static_cast<double>(half_rate));
+    const auto wc = static_cast<float>(static_cast<double>(fc) * design_pi / static_cast<double>(half_rate));
     for (int i = 0; i < N; i++) {
         const auto n = static_cast<float>(static_cast<double>(i) - (static_cast<double>(N) - 1.0) / 2.0);
         if (n == 0.0f)
-            coeffs[i] = static_cast<float>(static_cast<double>(wc) / pi);
+            coeffs[i] = static_cast<float>(static_cast<double>(wc) / design_pi);
         else
-            coeffs[i] = static_cast<float>(std::sin(static_cast<double>(n * wc)) / (static_cast<double>(n) * pi));
+            coeffs[i] = static_cast<float>(std::sin(static_cast<double>(n * wc)) / (static_cast<double>(n) * design_pi));
     }
 }
 

@@ -4,6 +4,9 @@
 // caller's duty.
 #pragma once
 
+// π as designLPF computes with it, in double precision.
+inline constexpr double design_pi = 3.141592653589793;
+
 // Writes coeffs[0..N-1] with the ideal (sinc, unwindowed, unnormalised)
 // low-pass response for cutoff fc at sampling rate fs, centred in the array.
 // Reads nothing from coeffs; N <= 0 writes nothing.

@@ -24,16 +24,14 @@ namespace {
     std::exit(1);
 }
 
+// errno is cleared first: a failed open that does not set it must not show an
+// older reason.
 void open_or_fail(std::ifstream& file, const char* name)
 {
+    errno = 0;
     file.open(name);
     if (!file.is_open())
-        fail(std::string("cannot open ") + name + ": " + std::strerror(errno));
-}
-
-[[noreturn]] void fail_value(const char* name, int position, const std::string& problem)
-{
-    fail(std::string(name) + ": value " + std::to_string(position) + " " + problem);
+        fail(std::string("cannot open ") + name + (errno != 0 ? std::string(": ") + std::strerror(errno) : ""));
 }
 
 // Reads value number `position` (1-based) of `count` from `file` into `value`.
@@ -43,23 +41,16 @@ void open_or_fail(std::ifstream& file, const char* name)
 // number needs to be, or cannot be read.
 void read_value(ValueReader& file, const char* name, int position, int count, float& value)
 {
-    switch (file.next(value)) {
-    case ValueStatus::ok: return;
-    case ValueStatus::end_of_file:
-        fail(std::string(name) + ": ends after " + std::to_string(position - 1) + " values, " + std::to_string(count) +
-             " needed");
-    case ValueStatus::not_a_number: fail_value(name, position, "is not a number");
-    case ValueStatus::out_of_range: fail_value(name, position, "is out of single-precision range");
-    case ValueStatus::too_long:
-        fail_value(name, position, "is longer than " + std::to_string(max_value_length) + " characters");
-    case ValueStatus::read_error: fail_value(name, position, std::string("cannot be read: ") + std::strerror(errno));
-    }
+    const ValueStatus status = file.next(value);
+    if (status != ValueStatus::ok)
+        fail(std::string(name) + ": " + file.problem(status, position, count));
 }
 
 }  // namespace
 
 int main()
 {
+    using namespace fir_run;
     // Static rather than automatic: about 2.4 MB in all, more than a small
     // process stack holds. Zero-initialised, as the adding kernels need.
     static float coeffs[num_taps];

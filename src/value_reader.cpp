@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cfloat>
 #include <charconv>
+#include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -69,9 +70,28 @@ ValueStatus parse_number(const char* begin, const char* end, float& value, const
 // Appends what the stream holds next to the chunk; false when nothing came.
 bool ValueReader::read_more()
 {
+    errno = 0;
     text_.read(end_, chunk_ + chunk_size - end_);
+    if (text_.bad())
+        error_ = errno;
     end_ += text_.gcount();
     return text_.gcount() > 0;
+}
+
+std::string ValueReader::problem(ValueStatus status, int position, int count) const
+{
+    const std::string value = "value " + std::to_string(position) + " ";
+    switch (status) {
+    case ValueStatus::ok: break;
+    case ValueStatus::end_of_file:
+        return "ends after " + std::to_string(position - 1) + " values, " + std::to_string(count) + " needed";
+    case ValueStatus::not_a_number: return value + "is not a number";
+    case ValueStatus::out_of_range: return value + "is out of single-precision range";
+    case ValueStatus::too_long: return value + "is longer than " + std::to_string(max_value_length) + " characters";
+    case ValueStatus::read_error:
+        return value + "cannot be read" + (error_ != 0 ? std::string(": ") + std::strerror(error_) : std::string());
+    }
+    return value + "was read";
 }
 
 ValueStatus ValueReader::next(float& value)

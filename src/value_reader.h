@@ -8,6 +8,7 @@
 #pragma once
 
 #include <istream>
+#include <string>
 
 enum class ValueStatus {
     ok,
@@ -15,7 +16,7 @@ enum class ValueStatus {
     not_a_number,  // including a number with text stuck to it, such as "1.5abc"
     out_of_range,  // beyond single precision; a number too small for it reads as 0
     too_long,      // more than max_value_length characters, whatever they are
-    read_error,    // errno says why
+    read_error,    // the stream failed; error() says why when the system said
 };
 
 inline constexpr int max_value_length = 1024;
@@ -30,10 +31,17 @@ public:
     // Reads the next value into `value`, looking at nothing after it.
     ValueStatus next(float& value);
 
+    // What went wrong with value number `position` (1-based) of the `count`
+    // needed, in words: "value 7 is not a number", "ends after 6 values, 10 needed".
+    [[nodiscard]] std::string problem(ValueStatus status, int position, int count) const;
+
 private:
     bool read_more();
 
     std::istream& text_;
+    // errno as the failed read left it, when that read set it: iostreams do
+    // not promise to, and an older errno would name the wrong reason.
+    int error_ = 0;
     char chunk_[chunk_size]{};
     const char* next_ = chunk_;
     char* end_ = chunk_;

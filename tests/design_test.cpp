@@ -9,8 +9,6 @@
 
 namespace {
 
-const double pi = 3.141592653589793;
-
 std::vector<float> design(int n, float fs, float fc)
 {
     std::vector<float> coeffs(n);
@@ -41,10 +39,10 @@ TEST(DesignLPF, MatchesTheSincInDoublePrecision)
 {
     for (int n : {1, 7, 64, 65}) {
         const std::vector<float> c = design(n, 44.1f, 2.0f);
-        const double wc = 2.0 * pi * 2.0 / 44.1;
+        const double wc = 2.0 * design_pi * 2.0 / 44.1;
         for (int i = 0; i < n; i++) {
             const double m = i - (n - 1) / 2.0;
-            const double ideal = m == 0.0 ? wc / pi : std::sin(m * wc) / (m * pi);
+            const double ideal = m == 0.0 ? wc / design_pi : std::sin(m * wc) / (m * design_pi);
             // n * wc is a single-precision product, so near the sinc's zeros only an
             // absolute bound holds.
             EXPECT_NEAR(c[i], ideal, 1e-6 * std::fabs(ideal) + 2e-8) << "N " << n << " i " << i;
@@ -54,11 +52,11 @@ TEST(DesignLPF, MatchesTheSincInDoublePrecision)
 
 TEST(DesignLPF, OddLengthHasWcOverPiExactlyInTheMiddle)
 {
-    // fs 2, fc 0.5: wc is pi/2 rounded to single precision.
-    const auto wc = static_cast<float>(pi / 2.0);
+    // fs 2, fc 0.5: wc is design_pi/2 rounded to single precision.
+    const auto wc = static_cast<float>(design_pi / 2.0);
     for (int n : {1, 5, 63}) {
         const std::vector<float> c = design(n, 2.0f, 0.5f);
-        EXPECT_EQ(c[n / 2], static_cast<float>(static_cast<double>(wc) / pi)) << "N " << n;
+        EXPECT_EQ(c[n / 2], static_cast<float>(static_cast<double>(wc) / design_pi)) << "N " << n;
     }
 }
 

@@ -17,7 +17,8 @@
 #include "benchmark_run.h"
 #include "fir.h"
 
-namespace stdfs = std::filesystem;
+namespace fs = std::filesystem;
+using fir_run::num_samples, fir_run::num_taps, fir_run::out_len, fir_run::padded_len;
 
 namespace {
 
@@ -28,7 +29,7 @@ struct Outcome {
     std::string out, err;
 };
 
-std::string slurp(const stdfs::path& path)
+std::string slurp(const fs::path& path)
 {
     std::ifstream file(path, std::ios::binary);
     std::ostringstream text;
@@ -50,11 +51,11 @@ class InDirectory : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        std::string name = (stdfs::temp_directory_path() / "fir_test_XXXXXX").string();
+        std::string name = (fs::temp_directory_path() / "fir_test_XXXXXX").string();
         ASSERT_NE(mkdtemp(name.data()), nullptr);
         dir = name;
     }
-    void TearDown() override { stdfs::remove_all(dir); }
+    void TearDown() override { fs::remove_all(dir); }
 
     // Runs `program` with `args` in the directory; `shell_prefix` goes before
     // it. Standard output goes to `out_file`, read back when it is the
@@ -66,12 +67,12 @@ protected:
                                     program + "' " + args + " >" + out_file + " 2>stderr.txt";
         const int status = std::system(command.c_str());  // NOLINT(cert-env33-c): the shell sets up each run
         return {WIFEXITED(status) ? WEXITSTATUS(status) : -1,
-                stdfs::path(out_file).is_relative() ? slurp(dir / out_file) : "", slurp(dir / "stderr.txt")};
+                fs::path(out_file).is_relative() ? slurp(dir / out_file) : "", slurp(dir / "stderr.txt")};
     }
 
     void write(const char* name, const std::string& text) const { std::ofstream(dir / name, std::ios::binary) << text; }
 
-    stdfs::path dir;
+    fs::path dir;
 };
 
 std::string as_text(float v)
@@ -109,7 +110,7 @@ protected:
             input.push_back(as_text(padded[num_taps + k]));
         }
         std::vector<float> coeffs(num_taps), out(out_len, 0.0f);
-        designLPF(coeffs.data(), num_taps, fs, fc);
+        designLPF(coeffs.data(), num_taps, fir_run::fs, fir_run::fc);
         fir(coeffs.data(), padded.data(), out.data(), static_cast<int>(padded.size()), num_taps);
         for (float v : out)
             golden.push_back(as_text(v));
@@ -207,11 +208,11 @@ TEST_F(Program, RefusesFilesItCannotOpen)
     write("input.txt", join(input));
     expect_refused(run_benchmark(), "cannot open golden_output.txt: No such file or directory");
 
-    stdfs::remove(dir / "input.txt");
+    fs::remove(dir / "input.txt");
     write("golden_output.txt", join(golden));
     expect_refused(run_benchmark(), "cannot open input.txt: No such file or directory");
 
-    stdfs::create_directory(dir / "input.txt");
+    fs::create_directory(dir / "input.txt");
     expect_refused(run_benchmark(), "input.txt: ", true);
 }
 
@@ -267,7 +268,7 @@ TEST_F(Program, EitherReportsInFullOrNamesTheSpoiledFile)
     EXPECT_LT(reports, runs);
 }
 
-std::vector<double> read_numbers(const stdfs::path& path)
+std::vector<double> read_numbers(const fs::path& path)
 {
     std::ifstream file(path);
     std::vector<double> values;
@@ -293,8 +294,8 @@ TEST_F(MakeSamples, WritesFilesOnWhichEveryKernelScoresZero)
     EXPECT_GT(peak, 25000.0);
     EXPECT_LT(peak, 32768.0);
 
-    stdfs::rename(dir / "subdir/input.txt", dir / "input.txt");
-    stdfs::rename(dir / "subdir/golden_output.txt", dir / "golden_output.txt");
+    fs::rename(dir / "subdir/input.txt", dir / "input.txt");
+    fs::rename(dir / "subdir/golden_output.txt", dir / "golden_output.txt");
     const Outcome r = run(FIR_BENCHMARK);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, all_zero);

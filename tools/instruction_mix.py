@@ -6,7 +6,9 @@ counts every instruction it executes: with callgrind (--dump-instr=yes) where
 the build runs natively, and with qemu's execution trace (-singlestep, one
 line per executed instruction) where it runs under the build's emulator. The
 counts are matched, address by address, to objdump's disassembly of the same
-binary and sorted into a few plain categories.
+binary and sorted into a few plain categories. The target, its tools and the
+binary come from the build's description; the kernels and the shape they ran
+from what kernel_instructions itself reports.
 
     instruction_mix.py BUILD_DIR            the explanation: mix, hot loops, lessons
     instruction_mix.py BUILD_DIR --summary  instructions per multiply-add, one line
@@ -23,7 +25,7 @@ import sys
 import tempfile
 from collections import Counter, defaultdict
 
-KERNELS = ("fir", "fir_opt", "fir_neon")
+import build_description
 
 # (key, label), in the order they are shown and stacked.
 CATEGORIES = (
@@ -38,18 +40,16 @@ CATEGORIES = (
 )
 LABELS = dict(CATEGORIES)
 
-ISAS = {"x86-64": "x86-64", "arm": "ARMv7", "aarch64": "AArch64"}
-
 
 class MixError(Exception):
     """A failure to report in one line: a missing tool, or counts that do not fit the binary."""
 
 
-def kernel_of(symbol):
-    """The kernel a symbol names, mangled or demangled, or None."""
-    match = re.match(r"_Z\d+(fir\w*?)PKf|(fir\w*)\(", symbol)
+def kernel_of(symbol, kernels):
+    """The kernel a symbol names, mangled (_Z8fir_neonPKf...) or demangled (fir_neon(...)), or None."""
+    match = re.match(r"_Z\d+(\w+?)PKf|(\w+)\(", symbol)
     name = match and (match.group(1) or match.group(2))
-    return name if name in KERNELS else None
+    return name if name in kernels else None
 
 
 # --- Classifiers: (mnemonic, operands) -> (category, arithmetic op or None) ---
@@ -124,42 +124,46 @@ def classify_aarch64(mnemonic, operands):
     return "integer", None
 
 
-CLASSIFIERS = {"x86-64": classify_x86, "arm": classify_arm, "aarch64": classify_aarch64}
+CLASSIFIERS = {"x86-64": classify_x86, "ARMv7": classify_arm, "AArch64": classify_aarch64}
 
 
 # --- Reading the tools' output ---
 
-COMMENT = {"x86-64": "#", "arm": "@", "aarch64": "//"}
+COMMENT = {"x86-64": "#", "ARMv7": "@", "AArch64": "//"}
 
 
-def parse_objdump(text):
-    """objdump -d --no-show-raw-insn: {kernel: [(address, mnemonic, operands)]} and the ISA."""
-    isa = None
-    match = re.search(r"file format (\S+)", text)
-    if match:
-        fmt = match.group(1)
-        isa = "x86-64" if "x86-64" in fmt else "aarch64" if "aarch64" in fmt else "arm" if "arm" in fmt else None
-    kernels, current = {}, None
+def function_bodies(text):
+    """objdump -d: {symbol: [instruction lines]}, each function's lines as objdump prints them."""
+    bodies, current = {}, None
     for line in text.splitlines():
-        header = re.match(r"^([0-9a-f]+) <(.+)>:$", line)
+        header = re.match(r"^[0-9a-f]+ <(.+)>:$", line)
         if header:
-            current = kernel_of(header.group(2))
-            if current:
-                kernels[current] = []
-            continue
-        insn = re.match(r"^\s*([0-9a-f]+):\s+(\S+)\s*(.*)$", line)
-        if current and insn:
-            # Without objdump's comments and the symbol it names beside a branch target.
-            operands = re.sub(rf"\s*({COMMENT[isa]}|<).*$", "", insn.group(3))
-            kernels[current].append((int(insn.group(1), 16), insn.group(2), operands))
+            current = bodies.setdefault(header.group(1), [])
         elif not line.strip():
             current = None
-    if isa is None:
-        raise MixError("objdump did not say which instruction set the binary is for")
-    return kernels, isa
+        elif current is not None:
+            current.append(line)
+    return bodies
 
 
-def parse_callgrind(lines):
+def parse_objdump(text, isa, kernels):
+    """objdump -d --no-show-raw-insn: {kernel: [(address, mnemonic, operands)]}."""
+    found = {}
+    for symbol, lines in function_bodies(text).items():
+        kernel = kernel_of(symbol, kernels)
+        if not kernel:
+            continue
+        found[kernel] = []
+        for line in lines:
+            insn = re.match(r"^\s*([0-9a-f]+):\s+(\S+)\s*(.*)$", line)
+            if insn:
+                # Without objdump's comments and the symbol it names beside a branch target.
+                operands = re.sub(rf"\s*({COMMENT[isa]}|<).*$", "", insn.group(3))
+                found[kernel].append((int(insn.group(1), 16), insn.group(2), operands))
+    return found
+
+
+def parse_callgrind(lines, kernels):
     """A callgrind output with --dump-instr=yes: {kernel: Counter(address: executions)}.
 
     Follows the format's name compression ("fn=(12) name", then "fn=(12)") and
@@ -178,7 +182,7 @@ def parse_callgrind(lines):
             if match.group(2) is not None:
                 names[match.group(1)] = match.group(2)
             if line.startswith("fn="):
-                kernel = kernel_of(names[match.group(1)])
+                kernel = kernel_of(names[match.group(1)], kernels)
         elif line.startswith(("calls=", "jump=", "jcnd=")):
             skip_next = True
         elif line[:1] in "0123456789+-*" and line:
@@ -197,14 +201,14 @@ def parse_callgrind(lines):
     return counts
 
 
-def parse_qemu_trace(lines):
+def parse_qemu_trace(lines, kernels):
     """qemu -singlestep -d nochain,exec: {kernel: Counter(address: executions)}."""
     counts = defaultdict(Counter)
     pattern = re.compile(r"^Trace \d+: \S+ \[[0-9a-f]+/([0-9a-f]+)/[^]]*\] (\S+)")
     for line in lines:
-        match = "fir" in line and pattern.match(line)
+        match = pattern.match(line)
         if match:
-            kernel = kernel_of(match.group(2))
+            kernel = kernel_of(match.group(2), kernels)
             if kernel:
                 counts[kernel][int(match.group(1), 16)] += 1
     return counts
@@ -246,14 +250,20 @@ def summarise(rows, macs):
     return {"total": total / macs, "categories": categories, "ops": dict(ops)}
 
 
+def summarise_all(measured):
+    macs = measured["outputs"] * measured["taps"]
+    return {kernel: summarise(rows, macs) for kernel, rows in measured["rows"].items()}
+
+
 def hot_loop(rows):
     """The instructions that run at least half as often as the busiest one: the innermost loop."""
     busiest = max(row[3] for row in rows)
     return [row for row in rows if row[3] * 2 >= busiest]
 
 
-def check(isa, summaries):
-    """The arithmetic the kernels are written with, as problems found (empty when right)."""
+def check(isa, kernels, summaries):
+    """The arithmetic each kernel is written with, by its lanes, as problems found (empty when right):
+    a scalar kernel one multiply and one add per multiply-add, a vector kernel one of each per lane-full."""
     problems = []
 
     def expect(kernel, name, want):
@@ -261,16 +271,19 @@ def check(isa, summaries):
         if abs(got - want) > 1e-9:
             problems.append(f"{kernel}: {got:g} {name} per multiply-add, expected {want:g}")
 
-    for kernel in ("fir", "fir_opt"):
-        expect(kernel, "scalar mul", 1.0)
-        expect(kernel, "scalar add", 1.0)
-        expect(kernel, "vector mla", 0.0)
-    # ARMv7 has an unfused vector multiply-accumulate; x86-64 and AArch64 multiply then add.
-    fused_free_mla = isa == "arm"
-    expect("fir_neon", "vector mla", 0.25 if fused_free_mla else 0.0)
-    expect("fir_neon", "vector mul", 0.0 if fused_free_mla else 0.25)
-    expect("fir_neon", "vector add", 0.0 if fused_free_mla else 0.25)
-    expect("fir_neon", "scalar mul", 0.0)
+    for kernel in kernels:
+        name, lanes = kernel["name"], kernel["lanes"]
+        if lanes == 1:
+            expect(name, "scalar mul", 1.0)
+            expect(name, "scalar add", 1.0)
+            expect(name, "vector mla", 0.0)
+            continue
+        # ARMv7 has an unfused vector multiply-accumulate; x86-64 and AArch64 multiply then add.
+        fused_free_mla = isa == "ARMv7"
+        expect(name, "vector mla", 1 / lanes if fused_free_mla else 0.0)
+        expect(name, "vector mul", 0.0 if fused_free_mla else 1 / lanes)
+        expect(name, "vector add", 0.0 if fused_free_mla else 1 / lanes)
+        expect(name, "scalar mul", 0.0)
     return problems
 
 
@@ -288,40 +301,51 @@ def run(command, **kwargs):
 def measure(build_dir):
     """Runs the build's kernel_instructions once and returns everything counted."""
     try:
-        with open(os.path.join(build_dir, "kernel_instructions.json"), encoding="utf-8") as description:
-            build = json.load(description)
-    except OSError as error:
-        raise MixError(f"{build_dir} is not a configured build: {error.strerror}") from error
-    binary, emulator = build["binary"], build["emulator"]
-    if not os.path.exists(binary):
-        raise MixError(f"{binary} is not built")
-    disassembly, isa = parse_objdump(run([build["objdump"], "-d", "--no-show-raw-insn", binary]).stdout)
+        build = build_description.load(build_dir)
+        command = build_description.command(build, "kernel_instructions")
+    except build_description.DescriptionError as error:
+        raise MixError(str(error)) from error
+    isa, binary = build["isa"], command[-1]
+    if isa not in CLASSIFIERS:
+        raise MixError(f"no classifier for {isa}'s instructions")
     with tempfile.TemporaryDirectory() as work:
         out = os.path.join(work, "counts")
-        if emulator:
-            method = f"{os.path.basename(emulator[0])}'s execution trace"
-            program = run(emulator + ["-singlestep", "-d", "nochain,exec", "-D", out, binary])
-            with open(out, encoding="utf-8", errors="replace") as trace:
-                counts = parse_qemu_trace(trace)
+        if build["emulator"]:
+            method = f"{os.path.basename(command[0])}'s execution trace"
+            program = run(command[:-1] + ["-singlestep", "-d", "nochain,exec", "-D", out, binary])
+            reader = parse_qemu_trace
         else:
             method = "callgrind"
             program = run(["valgrind", "--tool=callgrind", "--dump-instr=yes", f"--callgrind-out-file={out}", binary])
-            with open(out, encoding="utf-8", errors="replace") as profile:
-                counts = parse_callgrind(profile)
-    shape = re.search(r"(\d+) outputs x (\d+) taps", program.stdout)
-    if not shape:
-        raise MixError("kernel_instructions did not say how many outputs and taps it ran")
-    outputs, taps = int(shape.group(1)), int(shape.group(2))
-    classify = CLASSIFIERS[isa]
-    rows = {kernel: annotate(disassembly[kernel], counts[kernel], classify) for kernel in KERNELS}
-    return {"isa": isa, "method": method, "outputs": outputs, "taps": taps, "rows": rows}
+            reader = parse_callgrind
+        ran = json.loads(program.stdout)
+        with open(out, encoding="utf-8", errors="replace") as counted:
+            counts = reader(counted, [kernel["name"] for kernel in ran["kernels"]])
+    return measured_from(isa, method, ran, run([build["objdump"], "-d", "--no-show-raw-insn", binary]).stdout, counts)
+
+
+def measured_from(isa, method, ran, objdump, counts):
+    """Everything counted, from what kernel_instructions reported (ran), its disassembly and the counts."""
+    names = [kernel["name"] for kernel in ran["kernels"]]
+    disassembly = parse_objdump(objdump, isa, names)
+    rows = {name: annotate(disassembly[name], counts[name], CLASSIFIERS[isa]) for name in names}
+    return {"isa": isa, "method": method, "kernels": ran["kernels"], "outputs": ran["outputs"], "taps": ran["taps"],
+            "rows": rows}
 
 
 # --- Output ---
 
-def neon_ratio(summaries):
-    """How many times fewer instructions per multiply-add fir_neon runs than fir."""
-    return summaries["fir"]["total"] / summaries["fir_neon"]["total"]
+def vector_ratios(kernels, summaries):
+    """[(vector kernel, how many times fewer instructions per multiply-add it runs than the reference)].
+    The reference is the table's first kernel."""
+    reference = kernels[0]["name"]
+    return [(k["name"], summaries[reference]["total"] / summaries[k["name"]]["total"])
+            for k in kernels if k["lanes"] > 1]
+
+
+def ratio_lines(kernels, summaries, tail=""):
+    reference = kernels[0]["name"]
+    return [f"{name} executes 1/{ratio:.2f} of {reference}'s{tail}" for name, ratio in vector_ratios(kernels, summaries)]
 
 
 def per_mac(count, macs):
@@ -344,14 +368,15 @@ def lesson(kernel, summary):
 
 def explain(measured, summaries, out):
     macs = measured["outputs"] * measured["taps"]
-    print(f"Instructions per multiply-add on {ISAS[measured['isa']]}, unoptimised, counted by {measured['method']} "
+    names = [kernel["name"] for kernel in measured["kernels"]]
+    print(f"Instructions per multiply-add on {measured['isa']}, unoptimised, counted by {measured['method']} "
           f"over one call of each kernel ({measured['outputs']} outputs x {measured['taps']} taps):", file=out)
-    print(f"  {'':32}" + "".join(f"{kernel:>10}" for kernel in KERNELS), file=out)
+    print(f"  {'':32}" + "".join(f"{kernel:>10}" for kernel in names), file=out)
     for key, label in CATEGORIES:
-        print(f"  {label:32}" + "".join(f"{summaries[k]['categories'][key]:10.2f}" for k in KERNELS), file=out)
-    print(f"  {'total':32}" + "".join(f"{summaries[k]['total']:10.2f}" for k in KERNELS), file=out)
+        print(f"  {label:32}" + "".join(f"{summaries[k]['categories'][key]:10.2f}" for k in names), file=out)
+    print(f"  {'total':32}" + "".join(f"{summaries[k]['total']:10.2f}" for k in names), file=out)
 
-    for kernel in KERNELS:
+    for kernel in names:
         loop = hot_loop(measured["rows"][kernel])
         share = sum(row[3] for row in loop) / macs
         print(f"\n{kernel}'s innermost loop: {len(loop)} instructions, {share:.2f} of its "
@@ -362,9 +387,22 @@ def explain(measured, summaries, out):
             print(f"  {address:8x}  {text:44} {per_mac(count, macs):>8}  {LABELS[category]}", file=out)
 
     print("\nIn short:", file=out)
-    for kernel in KERNELS:
+    for kernel in names:
         print("  " + lesson(kernel, summaries[kernel]), file=out)
-    print(f"  fir_neon executes 1/{neon_ratio(summaries):.2f} of fir's instructions per multiply-add.", file=out)
+    for line in ratio_lines(measured["kernels"], summaries, " instructions per multiply-add."):
+        print("  " + line, file=out)
+
+
+def as_json(measured, summaries):
+    """What scripts/bench keeps of a target's counts."""
+    return {"isa": measured["isa"], "method": measured["method"], "kernels": measured["kernels"],
+            "outputs": measured["outputs"], "taps": measured["taps"], "per_mac": summaries}
+
+
+def summary_line(measured, summaries):
+    figures = ", ".join(f"{kernel['name']} {summaries[kernel['name']]['total']:.2f}" for kernel in measured["kernels"])
+    return "; ".join([f"  {measured['isa']}, counted by {measured['method']}: {figures}"] +
+                     ratio_lines(measured["kernels"], summaries)) + "."
 
 
 def main(argv=None):
@@ -380,22 +418,19 @@ def main(argv=None):
     except MixError as error:
         print(f"instruction_mix: {error}", file=sys.stderr)
         return 1
-    macs = measured["outputs"] * measured["taps"]
-    summaries = {kernel: summarise(rows, macs) for kernel, rows in measured["rows"].items()}
-    name = ISAS[measured["isa"]]
+    summaries = summarise_all(measured)
+    isa, kernels = measured["isa"], measured["kernels"]
     if args.json:
-        json.dump({"isa": name, "method": measured["method"], "kernels": summaries}, sys.stdout, indent=1)
+        json.dump(as_json(measured, summaries), sys.stdout, indent=1)
     elif args.summary:
-        figures = ", ".join(f"{kernel} {summaries[kernel]['total']:.2f}" for kernel in KERNELS)
-        print(f"  {name}, counted by {measured['method']}: {figures}; fir_neon executes "
-              f"1/{neon_ratio(summaries):.2f} of fir's.")
+        print(summary_line(measured, summaries))
     elif args.check:
-        problems = check(measured["isa"], summaries)
+        problems = check(isa, kernels, summaries)
         for problem in problems:
             print(problem, file=sys.stderr)
         if problems:
             return 1
-        print(f"{name}: every kernel's arithmetic is as written")
+        print(f"{isa}: every kernel's arithmetic is as written")
     else:
         explain(measured, summaries, sys.stdout)
     return 0

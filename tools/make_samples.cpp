@@ -19,10 +19,11 @@
 #include <vector>
 
 #include "benchmark_run.h"
+#include "fir.h"
+
+using namespace fir_run;
 
 namespace {
-
-const double pi = 3.141592653589793;
 
 // splitmix64: tiny, and the same sequence on every target and compiler.
 double uniform(std::uint64_t& state)
@@ -71,15 +72,15 @@ int main(int argc, char** argv)
     for (int k = 0; k < num_samples; k++) {
         double v = noise_amplitude * uniform(seed);
         for (const Tone& t : tones)
-            v += t.amplitude * std::sin(2.0 * pi * t.freq / static_cast<double>(fs) * k + t.phase);
+            v += t.amplitude * std::sin(2.0 * design_pi * t.freq / static_cast<double>(fs) * k + t.phase);
         samples[k] = static_cast<float>(v);  // what fir_benchmark will read
     }
 
     std::vector<double> h(num_taps);
-    const double wc = 2.0 * pi * static_cast<double>(fc) / static_cast<double>(fs);
+    const double wc = 2.0 * design_pi * static_cast<double>(fc) / static_cast<double>(fs);
     for (int i = 0; i < num_taps; i++) {
         const double n = i - (num_taps - 1) / 2.0;
-        h[i] = n == 0.0 ? wc / pi : std::sin(n * wc) / (n * pi);
+        h[i] = n == 0.0 ? wc / design_pi : std::sin(n * wc) / (n * design_pi);
     }
 
     // The program's output k is the convolution at k - 1, behind one zero.

@@ -2,7 +2,11 @@
 # cross compiler's prefix) and fir_qemu (qemu's user-mode emulator for it).
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_CXX_COMPILER ${fir_triple}-g++)
-set(CMAKE_FIND_ROOT_PATH /usr/${fir_triple})
+set(FIR_GPROF ${fir_triple}-gprof)
+# The cross compiler's own sysroot, then Debian's multiarch folders
+# (/usr/lib/TRIPLE), where libbenchmark-dev:ARCH installs.
+set(CMAKE_FIND_ROOT_PATH /usr/${fir_triple} /)
+set(CMAKE_LIBRARY_ARCHITECTURE ${fir_triple})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)

@@ -1,0 +1,59 @@
+#!/usr/bin/env python3
+"""A build's description, build/PRESET/build.json, written by CMake: the
+target's instruction set, its emulator (empty when native), its objdump and
+gprof, the paths of the build's programs, and the kernels and the run's shape
+as the build's own kernel_instructions reports them. Every script and tool
+reads the target from here.
+
+    build_description.py BUILD_DIR command PROGRAM   the words that run PROGRAM, one a line
+    build_description.py BUILD_DIR get KEY            one value (isa, gprof, objdump...)
+"""
+
+import json
+import os
+import sys
+
+
+class DescriptionError(Exception):
+    """A build that cannot be described: not configured, or not built."""
+
+
+def load(build_dir):
+    path = os.path.join(build_dir, "build.json")
+    try:
+        with open(path, encoding="utf-8") as description:
+            return json.load(description)
+    except OSError as error:
+        raise DescriptionError(f"{build_dir} is not a built build: {path}: {error.strerror}") from error
+
+
+def command(description, program):
+    """The command line that runs one of the build's programs, through the target's emulator when there is one."""
+    try:
+        path = description["programs"][program]
+    except KeyError as error:
+        raise DescriptionError(f"this build has no {program}") from error
+    if not os.path.exists(path):
+        raise DescriptionError(f"{path} is not built")
+    return description["emulator"] + [path]
+
+
+def kernel_names(description):
+    return [kernel["name"] for kernel in description["kernels"]]
+
+
+def main(argv):
+    if len(argv) != 3 or argv[1] not in ("command", "get"):
+        print(__doc__, file=sys.stderr)
+        return 2
+    try:
+        description = load(argv[0])
+        print("\n".join(command(description, argv[2])) if argv[1] == "command" else description[argv[2]])
+    except (DescriptionError, KeyError) as error:
+        print(f"build_description: {error}", file=sys.stderr)
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
