@@ -10,14 +10,13 @@ preset_packages() {
   case $1 in
     host | asan | host-release | host-noprof)
       echo g++=/usr/bin/g++ cmake=/usr/bin/cmake ninja-build=/usr/bin/ninja googletest=/usr/src/googletest/CMakeLists.txt \
-        binutils=/usr/bin/gprof libbenchmark-dev=/usr/include/benchmark/benchmark.h python3=$python valgrind=/usr/bin/valgrind \
-        python3-matplotlib=/usr/lib/python3/dist-packages/matplotlib/__init__.py ;;
+        binutils=/usr/bin/gprof libbenchmark-dev=/usr/include/benchmark/benchmark.h python3=$python valgrind=/usr/bin/valgrind ;;
     armv7) echo g++-arm-linux-gnueabihf=/usr/bin/arm-linux-gnueabihf-g++ qemu-user=/usr/bin/qemu-arm python3=$python \
       libbenchmark-dev:armhf=/usr/lib/arm-linux-gnueabihf/libbenchmark.so ;;
     aarch64) echo g++-aarch64-linux-gnu=/usr/bin/aarch64-linux-gnu-g++ qemu-user=/usr/bin/qemu-aarch64 python3=$python \
       libbenchmark-dev:arm64=/usr/lib/aarch64-linux-gnu/libbenchmark.so ;;
     lint) echo clang-tidy=/usr/bin/clang-tidy cppcheck=/usr/bin/cppcheck ;;
-    bench) echo time=/usr/bin/time hyperfine=/usr/bin/hyperfine ;;
+    bench) echo time=/usr/bin/time hyperfine=/usr/bin/hyperfine python3-matplotlib=/usr/lib/python3/dist-packages/matplotlib/__init__.py ;;
   esac
 }
 
@@ -78,3 +77,4 @@ kernel_timings() {
   "${command[@]}" --program_run --benchmark_repetitions="$2" --benchmark_min_time="$3" \
     --benchmark_report_aggregates_only=true --benchmark_format=json 2>/dev/null
 }
+

@@ -3,10 +3,13 @@ qemu's counts, matching them to the disassembly, and the tables, against runs
 recorded in data/. Run as a script: under CI a test skipped for a missing tool
 fails the run."""
 
+import contextlib
 import gzip
 import importlib.util
+import io
 import json
 import os
+import shutil
 import sys
 import tempfile
 import unittest
@@ -259,16 +262,78 @@ class BenchRun(unittest.TestCase):
     def test_chart_of_any_targets_and_boards(self):
         if not importlib.util.find_spec("matplotlib"):
             self.skipTest("matplotlib is not installed")
-        board = {"name": "results-pi", "timings": self.o2}
+        board = {"name": "results-pi", "timings": self.o2, "counters": {"isa": "ARMv7"}}
         with tempfile.TemporaryDirectory() as work:
             path = os.path.join(work, "chart.svg")
             bench_report.draw_chart(path, self.o0, self.o2, self.mixes[1:], [board], "title")
             with open(path, encoding="utf-8") as chart:
                 svg = chart.read()
         for text in ("loads/stores", "integer and address arithmetic", "no-ops", "fir_neon", "AArch64", "7.1",
-                     "-O0 on results-pi"):
+                     "-O0 on results-pi (ARMv7)"):
             self.assertTrue(text in svg, f"{text} is not in the chart")
         self.assertFalse("x86-64" in svg, "a target that was not counted is in the chart")
+
+
+class Board(unittest.TestCase):
+    """scripts/bench --board on a recorded results folder, and on spoiled copies of it."""
+
+    def setUp(self):
+        self.mixes = [BenchRun.load(f"mix-{preset}.json") for preset in ("host", "armv7", "aarch64")]
+        scratch = tempfile.TemporaryDirectory()
+        self.addCleanup(scratch.cleanup)
+        self.folder = os.path.join(scratch.name, "results-pi-2026-12-09")
+        shutil.copytree(os.path.join(DATA, "board"), self.folder)
+
+    def test_counts_beside_the_emulated_ones_and_a_disagreement_called_out(self):
+        board = bench_report.read_board(self.folder)
+        table = bench_report.board_table(board, self.mixes)
+        self.assertEqual(table[0], f"On the board results-pi-2026-12-09 (AMD EPYC, x86-64), from {self.folder}:")
+        self.assertTrue(table[2].startswith("fir          24.42   0.5%     1.00x"), table[2])
+        self.assertIn("  cycles: not counted on this board (perf_event_open: No such file", table[5])
+        # The same code counted by a CPU: 32.16 emulated; one kernel 10% off.
+        macs = 100064 * 64
+        counters = board["counters"]["counters"]
+        counters["instructions"] = {"fir": 32.16 * macs, "fir_opt": 30.66 * macs, "fir_neon": 7.25 * 1.1 * macs}
+        counters["cycles"] = {"fir": 16.08 * macs, "fir_opt": 15.33 * macs, "fir_neon": 7.25 * macs}
+        del board["counters"]["unavailable"]["cycles"]
+        table = bench_report.board_table(board, self.mixes)
+        self.assertTrue(table[2].endswith("   32.16    32.16   +0.0%        16.08  2.00"), table[2])
+        self.assertTrue(table[4].endswith("    7.98     7.25  +10.0%         7.25  1.10"), table[4])
+        self.assertIn("counts fir_neon more than 2% away from the emulated count", table[-1])
+        del counters["instructions"]["fir_neon"]
+        counters["instructions"]["fir_neon"] = 7.25 * macs
+        self.assertIn("same instructions as the emulation", bench_report.board_table(board, self.mixes)[-1])
+
+    def test_a_bad_folder_stops_bench_with_one_line_before_anything_is_printed(self):
+        def spoil(file, text):
+            with open(os.path.join(self.folder, file), "w", encoding="utf-8") as target:
+                target.write(text)
+
+        timings = recorded("board/timings.json")
+        cases = [
+            (lambda: os.remove(os.path.join(self.folder, "counters.json")), "counters.json: missing"),
+            (lambda: spoil("timings.json", timings[:len(timings) // 2]), "timings.json: not JSON, truncated?"),
+            (lambda: spoil("counters.json", '{"isa": "ARMv7"}'), "counters.json: not what the board's run writes"),
+            (lambda: spoil("timings.json", '{"benchmarks": []}'), "timings.json: not what the board's run writes"),
+            (lambda: spoil("machine.txt", ""), "machine.txt: empty"),
+            (lambda: shutil.rmtree(self.folder), "not a folder"),
+        ]
+        bench = [os.path.join(DATA, "bench")] + ["5824", "200064"]
+        bench += [os.path.join(DATA, "bench", f"mix-{p}.json") for p in ("host", "armv7", "aarch64")]
+        for damage, message in cases:
+            with self.subTest(message=message):
+                shutil.rmtree(self.folder, ignore_errors=True)
+                shutil.copytree(os.path.join(DATA, "board"), self.folder)
+                damage()
+                out, err = io.StringIO(), io.StringIO()
+                with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
+                    status = bench_report.main(["bench"] + bench + ["--board", os.path.join(DATA, "board"),
+                                                                    self.folder])
+                self.assertEqual(status, 1)
+                self.assertEqual(out.getvalue(), "")
+                self.assertEqual(err.getvalue().count("\n"), 1, err.getvalue())
+                self.assertTrue(err.getvalue().startswith(f"bench_report: {self.folder}: "), err.getvalue())
+                self.assertIn(message, err.getvalue())
 
 
 def main():

@@ -337,7 +337,10 @@ def draw_chart(path, o0, o2, mixes, boards, title):
     # Time per call, median with one standard deviation: -O0 and -O2 here, then each board's -O0.
     # Greys for this machine, so that no time bar reads as one of the instruction categories.
     series = [(o0, "-O0", "#455a64"), (o2, "-O2", "#b0bec5")]
-    series += [(board["timings"], f"-O0 on {board['name']}", colours[(5 + b) % 10]) for b, board in enumerate(boards)]
+    # The boards in colours that no instruction category uses.
+    board_colours = plt.get_cmap("tab10").colors[len(CATEGORIES):] + plt.get_cmap("Dark2").colors
+    series += [(board["timings"], f"-O0 on {board['name']} ({board['counters']['isa']})",
+                board_colours[b % len(board_colours)]) for b, board in enumerate(boards)]
     width = 0.8 / len(series)
     for i, (timings, name, colour) in enumerate(series):
         xs = [k + (i - (len(series) - 1) / 2) * width for k in range(len(kernels))]
@@ -349,7 +352,7 @@ def draw_chart(path, o0, o2, mixes, boards, title):
             right.text(x, median + spread, f"{median:.2f}{mark}", ha="center", va="bottom", fontsize=9)
     right.set_xticks(range(len(kernels)), kernels)
     right.set_ylabel(f"ms per call ({o0['outputs']} outputs x {o0['taps']} taps)")
-    right.set_ylim(0, max(t["kernels"][k]["median"] for t, _, _ in series for k in kernels) * 1.2)
+    right.set_ylim(0, max(t["kernels"][k]["median"] for t, _, _ in series for k in kernels) * (1.2 + 0.1 * len(boards)))
     right.legend(loc="upper right", fontsize=9)
     right.set_title("Time per call" + (" here and on the boards" if boards else " on this machine"))
     right.text(0.5, -0.08, f"median and one standard deviation; ~ spread over {100 * NOISY_CV:.0f}%: noisy",

@@ -1,6 +1,8 @@
 #!/usr/bin/env python3
 """A build's description, build/PRESET/build.json, written by CMake: the
-target's instruction set, its emulator (empty when native), its objdump and
+target's instruction set, its emulator (empty when native: with the target's
+libraries for the build's own programs; bundle_emulator alone for the board
+bundle, which brings its own), its objdump and
 gprof, the paths of the build's programs, and the kernels and the run's shape
 as the build's own kernel_instructions reports them. Every script and tool
 reads the target from here.

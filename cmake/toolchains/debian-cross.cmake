@@ -11,6 +11,9 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-# -L: where qemu finds the target's dynamic loader and libraries; without it
-# the tests cannot even be listed at build time.
+# The emulator alone runs the board bundle, whose programs need no libraries
+# of the machine. -L: where it finds the target's dynamic loader and libraries
+# for the build's own programs; without it the tests cannot even be listed at
+# build time.
+set(FIR_BUNDLE_EMULATOR ${fir_qemu})
 set(CMAKE_CROSSCOMPILING_EMULATOR ${fir_qemu} -L /usr/${fir_triple})

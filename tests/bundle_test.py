@@ -1,0 +1,73 @@
+"""bundle_test.py BUILD_DIR CPACK: the board bundle as a board gets it. Makes
+the archive with CPack in a scratch folder, unpacks it into an empty folder
+outside the build tree and runs its run script there: through the target's
+emulator alone (FIR_EMULATOR, no sysroot, so a library missing from the bundle
+shows) when cross-built, natively otherwise, with two repetitions. The run
+must print the report at 0.00, the timing table and one line for each
+counter, and leave a results folder that scripts/bench --board reads."""
+
+import glob
+import json
+import os
+import subprocess
+import sys
+import tempfile
+
+import bench_report
+import build_description
+
+
+def main(build_dir, cpack):
+    build = build_description.load(build_dir)
+    names = build_description.kernel_names(build)
+    problems = []
+    with tempfile.TemporaryDirectory() as scratch:
+        subprocess.run([cpack, "-G", "TGZ", "-B", os.path.join(scratch, "package")], cwd=build_dir, check=True,
+                       capture_output=True)
+        archive, = glob.glob(os.path.join(scratch, "package", "*.tar.gz"))
+        board = os.path.join(scratch, "board")
+        os.mkdir(board)
+        subprocess.run(["tar", "xzf", archive], cwd=board, check=True)
+        bundle, = glob.glob(os.path.join(board, "fir_benchmark-*"))
+        environment = {key: value for key, value in os.environ.items() if key != "QEMU_LD_PREFIX"}
+        environment.update(FIR_EMULATOR=build["bundle_emulator"], FIR_REPETITIONS="2")
+        run = subprocess.run(["sh", os.path.join(bundle, "run")], cwd=board, env=environment, capture_output=True,
+                             text=True, check=False)
+        print(run.stdout)
+        if run.returncode != 0:
+            return f"run failed ({run.returncode}): {run.stderr.strip()[-500:]}"
+        lines = run.stdout.splitlines()
+
+        if lines[:3] != ["RMSE_naive: 0.00", "RMSE_opt:   0.00", "RMSE_neon:  0.00"]:
+            problems.append(f"the report is {lines[:3]}")
+        for name in names:
+            if not any(line.startswith(f"{name}/") and "real_time_median" in line for line in lines):
+                problems.append(f"the timing table has no median for {name}")
+
+        results = glob.glob(os.path.join(board, "results-*"))
+        if len(results) != 1:
+            return f"expected one results folder, found {results}"
+        try:
+            bench_report.read_board(results[0])
+        except bench_report.BoardError as error:
+            problems.append(f"scripts/bench --board cannot read it: {error}")
+        with open(os.path.join(results[0], "counters.json"), encoding="utf-8") as source:
+            counters = json.load(source)
+        events = list(counters["counters"]) + list(counters["unavailable"])
+        if not events:
+            problems.append("counters.json names no counter")
+        for event in events:
+            if len([line for line in lines if line.startswith(f"  {event} ")]) != 1:
+                problems.append(f"not one line for the counter {event}")
+        # The task clock is the software event that every Linux offers a process of its own, when it may count.
+        reason = counters["unavailable"].get("task-clock", "")
+        if not build["bundle_emulator"] and "task-clock" not in counters["counters"] and "paranoid" not in reason:
+            problems.append(f"the task clock was not counted natively: {reason}")
+    return "\n".join(problems) or None
+
+
+if __name__ == "__main__":
+    problem = main(*sys.argv[1:])
+    if problem:
+        print(problem)
+        sys.exit(1)
