@@ -10,13 +10,18 @@ preset_packages() {
   case $1 in
     host | asan | host-release | host-noprof)
       echo g++=/usr/bin/g++ cmake=/usr/bin/cmake ninja-build=/usr/bin/ninja googletest=/usr/src/googletest/CMakeLists.txt \
-        binutils=/usr/bin/gprof libbenchmark-dev=/usr/include/benchmark/benchmark.h python3=$python valgrind=/usr/bin/valgrind ;;
+        binutils=/usr/bin/gprof libbenchmark-dev=/usr/include/benchmark/benchmark.h python3=$python valgrind=/usr/bin/valgrind \
+        python3-matplotlib=/usr/lib/python3/dist-packages/matplotlib/__init__.py ;;
     armv7) echo g++-arm-linux-gnueabihf=/usr/bin/arm-linux-gnueabihf-g++ qemu-user=/usr/bin/qemu-arm python3=$python \
       libbenchmark-dev:armhf=/usr/lib/arm-linux-gnueabihf/libbenchmark.so ;;
     aarch64) echo g++-aarch64-linux-gnu=/usr/bin/aarch64-linux-gnu-g++ qemu-user=/usr/bin/qemu-aarch64 python3=$python \
       libbenchmark-dev:arm64=/usr/lib/aarch64-linux-gnu/libbenchmark.so ;;
+    host-clang)
+      preset_packages host
+      echo clang=/usr/bin/clang++ libclang-rt-14-dev=/usr/lib/llvm-14/lib/clang/14.0.6/lib/linux/libclang_rt.fuzzer-x86_64.a \
+        libfuzzer-14-dev=/usr/lib/llvm-14/lib/libFuzzer.a ;;
     lint) echo clang-tidy=/usr/bin/clang-tidy cppcheck=/usr/bin/cppcheck ;;
-    bench) echo time=/usr/bin/time hyperfine=/usr/bin/hyperfine python3-matplotlib=/usr/lib/python3/dist-packages/matplotlib/__init__.py ;;
+    bench) echo time=/usr/bin/time hyperfine=/usr/bin/hyperfine ;;
   esac
 }
 
@@ -78,3 +83,21 @@ kernel_timings() {
     --benchmark_report_aggregates_only=true --benchmark_format=json 2>/dev/null
 }
 
+# fuzz_reader SECONDS: runs the reader's fuzz target (host-clang) from the
+# corpus in tests/fuzz_corpus, growing build/fuzz/corpus, and prints how many
+# texts it tried. On a difference or a sanitizer report it prints the text,
+# both results and where the input was saved, and fails.
+fuzz_reader() {
+  local log=build/fuzz/fuzz.log runs
+  program_command host-clang value_reader_fuzz || return 1
+  mkdir -p build/fuzz/corpus build/fuzz/failures
+  if ! "${command[@]}" -max_total_time="$1" -max_len=512 -timeout=10 -print_final_stats=1 \
+    -artifact_prefix="$PWD/build/fuzz/failures/" build/fuzz/corpus tests/fuzz_corpus >"$log" 2>&1; then
+    grep -E -A4 '^value [0-9]+ of the text|ERROR: (AddressSanitizer|UndefinedBehaviorSanitizer|libFuzzer)|runtime error' "$log" >&2
+    grep -E 'Test unit written to' "$log" >&2
+    echo "fuzz: the reader and extraction differ (whole log: $log)" >&2
+    return 1
+  fi
+  runs=$(sed -n 's/^Done \([0-9]*\) runs in \([0-9]*\) second.*/\1 texts in \2 s/p' "$log")
+  echo "fuzz: tried ${runs:-?}, no difference"
+}

@@ -1,37 +1,21 @@
-// The sample-file reader against what the program read its files with before:
-// the stream's formatted extraction in the classic locale, then a check that
-// the number ends where its text does. That reference lives here.
+// The sample-file reader against the reference in extraction.h, on a list of
+// edge texts and random ones, across chunk boundaries, at its length limit,
+// and on a stream that fails partway.
 
 #include <gtest/gtest.h>
 
-#include <cfloat>
-#include <cstdint>
-#include <cstring>
-#include <locale>
+#include <cerrno>
 #include <random>
 #include <sstream>
+#include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "extraction.h"
 #include "value_reader.h"
 
 namespace {
-
-ValueStatus extract(const std::string& text, float& value)
-{
-    std::istringstream stream(text);
-    stream.imbue(std::locale::classic());
-    if (stream >> value)
-        return stream.peek() == EOF ? ValueStatus::ok : ValueStatus::not_a_number;
-    return value == FLT_MAX || value == -FLT_MAX ? ValueStatus::out_of_range : ValueStatus::not_a_number;
-}
-
-std::uint32_t bits(float v)
-{
-    std::uint32_t b = 0;
-    std::memcpy(&b, &v, sizeof v);
-    return b;
-}
 
 // Reads `text` to its end; `last` is the status that ended it.
 std::vector<float> read_all(const std::string& text, ValueStatus& last)
@@ -47,17 +31,15 @@ std::vector<float> read_all(const std::string& text, ValueStatus& last)
 
 void expect_as_extraction(const std::string& text)
 {
-    float expected = 0.0f;
-    const ValueStatus want = extract(text, expected);
-    ValueStatus status = ValueStatus::ok;
-    const std::vector<float> got = read_all(text, status);
-    if (want == ValueStatus::ok) {
-        ASSERT_EQ(got.size(), 1u) << '"' << text << '"';
-        EXPECT_EQ(bits(got[0]), bits(expected))
-            << '"' << text << "\" read as " << got[0] << ", extraction " << expected;
-        EXPECT_EQ(status, ValueStatus::end_of_file) << '"' << text << '"';
-    } else {
-        EXPECT_EQ(status, want) << '"' << text << '"';
+    std::istringstream stream(text);
+    ValueReader reader(stream);
+    for (const Extracted& want : extract_all(text)) {
+        float got = 0.0f;
+        const ValueStatus status = reader.next(got);
+        ASSERT_EQ(status_name(status), std::string(status_name(want.status))) << '"' << text << '"';
+        if (status == ValueStatus::ok) {
+            EXPECT_EQ(bits(got), bits(want.value)) << '"' << text << "\" read as " << got << ", extraction " << want.value;
+        }
     }
 }
 
@@ -129,6 +111,54 @@ TEST(ValueReader, RefusesAValueLongerThanItsLimitWithoutHoldingIt)
     EXPECT_EQ(last, ValueStatus::too_long);
     EXPECT_EQ(read_all("1 " + std::string(3000000, '7'), last), std::vector<float>{1.0f});
     EXPECT_EQ(last, ValueStatus::too_long);
+}
+
+// A buffer that hands out its text in one piece, then fails, as a disk or a
+// network file system can; `error` is what the failed read leaves in errno.
+class FailingBuffer : public std::streambuf {
+public:
+    FailingBuffer(std::string text, int error) : text_(std::move(text)), error_(error) {}
+
+protected:
+    int_type underflow() override
+    {
+        if (served_) {
+            errno = error_;
+            throw std::runtime_error("read failed");
+        }
+        served_ = true;
+        setg(text_.data(), text_.data(), text_.data() + text_.size());
+        return traits_type::to_int_type(text_[0]);
+    }
+
+private:
+    std::string text_;
+    int error_;
+    bool served_ = false;
+};
+
+TEST(ValueReader, ReportsAStreamThatFailsPartwayAndNeverAStaleReason)
+{
+    // More than a chunk: the first read succeeds, a later one fails.
+    std::string text;
+    for (int k = 0; k < 5000; k++)
+        text += "1.5 ";
+    for (const auto& [error, reason] : {std::pair<int, std::string>{EIO, ": Input/output error"}, {0, ""}}) {
+        FailingBuffer buffer(text, error);
+        std::istream stream(&buffer);
+        ValueReader reader(stream);
+        int read = 0;
+        float v = 0.0f;
+        ValueStatus status = ValueStatus::ok;
+        errno = ENOENT;  // left by something earlier, which must never be named
+        while ((status = reader.next(v)) == ValueStatus::ok && v == 1.5f)
+            read++;
+        EXPECT_EQ(status_name(status), std::string("read_error"));
+        EXPECT_GT(read, 0);
+        EXPECT_LT(read, 5000);
+        EXPECT_EQ(reader.problem(status, read + 1, 100000),
+                  "value " + std::to_string(read + 1) + " cannot be read" + reason);
+    }
 }
 
 }  // namespace
