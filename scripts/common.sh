@@ -39,7 +39,7 @@ install_packages() {
   echo "installing $* ..." >&2
   local package
   for package; do
-    [[ $package == *:* ]] && dpkg --add-architecture "${package#*:}"
+    if [[ $package == *:* ]]; then dpkg --add-architecture "${package#*:}"; fi
   done
   apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$@" >/dev/null
 }
