@@ -37,6 +37,12 @@ std::string json_string(const std::string& text)
     return quoted + "\"";
 }
 
+int usage()
+{
+    std::fprintf(stderr, "usage: kernel_counters [--repetitions N] [--json FILE]\n");
+    return 2;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -44,13 +50,17 @@ int main(int argc, char** argv)
     int repetitions = 5;
     const char* json_path = nullptr;
     for (int i = 1; i < argc; i++) {
-        if (std::strcmp(argv[i], "--repetitions") == 0 && i + 1 < argc && std::atoi(argv[i + 1]) > 0) {
-            repetitions = std::atoi(argv[++i]);
-        } else if (std::strcmp(argv[i], "--json") == 0 && i + 1 < argc) {
+        const bool has_value = i + 1 < argc;
+        char* end = nullptr;
+        if (has_value && std::strcmp(argv[i], "--repetitions") == 0) {
+            const long n = std::strtol(argv[++i], &end, 10);
+            if (*end != '\0' || n < 1 || n > 1000)
+                return usage();
+            repetitions = static_cast<int>(n);
+        } else if (has_value && std::strcmp(argv[i], "--json") == 0) {
             json_path = argv[++i];
         } else {
-            std::fprintf(stderr, "usage: kernel_counters [--repetitions N] [--json FILE]\n");
-            return 2;
+            return usage();
         }
     }
 
@@ -71,7 +81,7 @@ int main(int argc, char** argv)
     for (const FirKernelEntry& k : fir_kernels) {
         std::vector<std::vector<double>> samples(counters.size());
         for (int r = 0; any && r < repetitions; r++) {
-            for (auto& c : counters)
+            for (const auto& c : counters)
                 if (c->available())
                     c->start();
             k.run(coeffs.data(), in.data(), out.data(), len, taps);
@@ -116,27 +126,29 @@ int main(int argc, char** argv)
         std::perror(json_path);
         return 1;
     }
-    std::fprintf(json, "{\"isa\": \"%s\", \"outputs\": %d, \"taps\": %d, \"repetitions\": %d, \"kernels\": [", FIR_ISA,
-                 outputs, taps, repetitions);
+    std::fprintf(json, R"({"isa": "%s", "outputs": %d, "taps": %d, "repetitions": %d, "kernels": [)", FIR_ISA, outputs,
+                 taps, repetitions);
     for (const FirKernelEntry& k : fir_kernels)
-        std::fprintf(json, "%s\"%s\"", &k == fir_kernels ? "" : ", ", k.name);
-    std::fprintf(json, "],\n \"counters\": {");
+        std::fprintf(json, R"(%s"%s")", &k == fir_kernels ? "" : ", ", k.name);
+    std::fprintf(json, "],\n");
+    std::fprintf(json, R"( "counters": {)");
     const char* separator = "";
     for (std::size_t e = 0; e < counters.size(); e++) {
         if (!counters[e]->available())
             continue;
-        std::fprintf(json, "%s\"%s\": {", separator, counter_events[e].name);
+        std::fprintf(json, R"(%s"%s": {)", separator, counter_events[e].name);
         for (const FirKernelEntry& k : fir_kernels)
-            std::fprintf(json, "%s\"%s\": %.0f", &k == fir_kernels ? "" : ", ", k.name, per_call[e][k.name]);
+            std::fprintf(json, R"(%s"%s": %.0f)", &k == fir_kernels ? "" : ", ", k.name, per_call[e][k.name]);
         std::fprintf(json, "}");
         separator = ", ";
     }
-    std::fprintf(json, "},\n \"unavailable\": {");
+    std::fprintf(json, "},\n");
+    std::fprintf(json, R"( "unavailable": {)");
     separator = "";
     for (std::size_t e = 0; e < counters.size(); e++) {
         if (counters[e]->available())
             continue;
-        std::fprintf(json, "%s\"%s\": %s", separator, counter_events[e].name, json_string(counters[e]->reason()).c_str());
+        std::fprintf(json, R"(%s"%s": %s)", separator, counter_events[e].name, json_string(counters[e]->reason()).c_str());
         separator = ", ";
     }
     std::fprintf(json, "}}\n");

@@ -21,8 +21,10 @@ namespace {
 int perf_paranoid()
 {
     std::ifstream setting("/proc/sys/kernel/perf_event_paranoid");
-    int value = -1;
-    return setting >> value ? value : -1;
+    int value = 0;
+    if (!(setting >> value))
+        return -1;
+    return value;
 }
 
 }  // namespace
@@ -66,13 +68,13 @@ PerfCounter::~PerfCounter()
         close(fd_);
 }
 
-void PerfCounter::start()
+void PerfCounter::start() const
 {
     ioctl(fd_, PERF_EVENT_IOC_RESET, 0);
     ioctl(fd_, PERF_EVENT_IOC_ENABLE, 0);
 }
 
-double PerfCounter::stop()
+double PerfCounter::stop() const
 {
     ioctl(fd_, PERF_EVENT_IOC_DISABLE, 0);
     std::uint64_t values[3] = {};  // count, time enabled, time running

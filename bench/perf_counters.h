@@ -29,10 +29,10 @@ public:
     // Why the counter could not be opened: "perf_event_open: ... (...)".
     [[nodiscard]] const std::string& reason() const { return reason_; }
 
-    void start();
+    void start() const;
     // The count since start(), scaled up if the kernel shared the counter
     // with others for part of the time; NaN if it could not be read.
-    double stop();
+    [[nodiscard]] double stop() const;
 
 private:
     int fd_ = -1;
