@@ -2,19 +2,39 @@
 the archive with CPack in a scratch folder, unpacks it into an empty folder
 outside the build tree and runs its run script there: through the target's
 emulator alone (FIR_EMULATOR, no sysroot, so a library missing from the bundle
-shows) when cross-built, natively otherwise, with two repetitions. The run
+shows) when cross-built, natively otherwise, with two repetitions; and
+checks that it takes no library from the machine. The run
 must print the report at 0.00, the timing table and one line for each
 counter, and leave a results folder that scripts/bench --board reads."""
 
 import glob
 import json
 import os
+import re
 import subprocess
 import sys
 import tempfile
 
 import bench_report
 import build_description
+
+
+def self_contained(objdump, bundle):
+    """What the bundle would take from the machine: a program that needs a loader (all but kernel_timings
+    are static), or a library that it or a shipped library needs and that lib/ lacks. This machine may
+    have the target's libraries (Debian's multiarch), so running the bundle alone would not show it."""
+    problems = []
+    shipped = set(os.listdir(os.path.join(bundle, "lib")))
+    files = glob.glob(os.path.join(bundle, "bin", "*")) + glob.glob(os.path.join(bundle, "lib", "*"))
+    for path in files:
+        headers = subprocess.run([objdump, "-p", path], check=True, capture_output=True, text=True).stdout
+        name = os.path.relpath(path, bundle)
+        if name.startswith("bin/") and name != "bin/kernel_timings" and re.search(r"^\s*INTERP\b", headers, re.M):
+            problems.append(f"{name} is not static")
+        for needed in re.findall(r"^\s*NEEDED\s+(\S+)", headers, re.M):
+            if needed not in shipped:
+                problems.append(f"{name} needs {needed}, which the bundle lacks")
+    return problems
 
 
 def main(build_dir, cpack):
@@ -29,6 +49,7 @@ def main(build_dir, cpack):
         os.mkdir(board)
         subprocess.run(["tar", "xzf", archive], cwd=board, check=True)
         bundle, = glob.glob(os.path.join(board, "fir_benchmark-*"))
+        problems += self_contained(build["objdump"], bundle)
         environment = {key: value for key, value in os.environ.items() if key != "QEMU_LD_PREFIX"}
         environment.update(FIR_EMULATOR=build["bundle_emulator"], FIR_REPETITIONS="2")
         run = subprocess.run(["sh", os.path.join(bundle, "run")], cwd=board, env=environment, capture_output=True,
