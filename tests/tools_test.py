@@ -244,6 +244,11 @@ class BenchRun(unittest.TestCase):
         self.assertEqual("\n".join(bench_report.bench_table(self.o0, self.o2, self.mixes, self.program)) + "\n",
                          recorded("bench/table.txt"))
 
+    def test_a_kernel_of_the_table_that_the_program_does_not_call(self):
+        program = bench_report.read_program(recorded("bench/program.txt"), self.load("program.json"), 5824, 200064,
+                                            NAMES + ["fir_copy"])
+        self.assertEqual(program, self.program)
+
     def test_table_of_the_arm_targets_alone_as_a_board_counts_them(self):
         table = bench_report.bench_table(self.o0, self.o2, self.mixes[1:], self.program)
         self.assertTrue(table[2].endswith("   ARMv7 AArch64"), table[2])
