@@ -41,6 +41,7 @@ def command(description, program):
 
 
 def kernel_names(description):
+    """The kernels' names, in the table's order, from the description or from kernel_instructions' own report."""
     return [kernel["name"] for kernel in description["kernels"]]
 
 

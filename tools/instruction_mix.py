@@ -320,13 +320,13 @@ def measure(build_dir):
             reader = parse_callgrind
         ran = json.loads(program.stdout)
         with open(out, encoding="utf-8", errors="replace") as counted:
-            counts = reader(counted, [kernel["name"] for kernel in ran["kernels"]])
+            counts = reader(counted, build_description.kernel_names(ran))
     return measured_from(isa, method, ran, run([build["objdump"], "-d", "--no-show-raw-insn", binary]).stdout, counts)
 
 
 def measured_from(isa, method, ran, objdump, counts):
     """Everything counted, from what kernel_instructions reported (ran), its disassembly and the counts."""
-    names = [kernel["name"] for kernel in ran["kernels"]]
+    names = build_description.kernel_names(ran)
     disassembly = parse_objdump(objdump, isa, names)
     rows = {name: annotate(disassembly[name], counts[name], CLASSIFIERS[isa]) for name in names}
     return {"isa": isa, "method": method, "kernels": ran["kernels"], "outputs": ran["outputs"], "taps": ran["taps"],
@@ -368,7 +368,7 @@ def lesson(kernel, summary):
 
 def explain(measured, summaries, out):
     macs = measured["outputs"] * measured["taps"]
-    names = [kernel["name"] for kernel in measured["kernels"]]
+    names = build_description.kernel_names(measured)
     print(f"Instructions per multiply-add on {measured['isa']}, unoptimised, counted by {measured['method']} "
           f"over one call of each kernel ({measured['outputs']} outputs x {measured['taps']} taps):", file=out)
     print(f"  {'':32}" + "".join(f"{kernel:>10}" for kernel in names), file=out)
