@@ -32,7 +32,7 @@ import subprocess
 import sys
 
 import build_description
-from instruction_mix import CATEGORIES, ratio_lines, vector_ratios
+from instruction_mix import CATEGORIES, vector_ratios
 
 # A figure whose repetitions spread wider than this is marked noisy.
 NOISY_CV = 0.05
