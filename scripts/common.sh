@@ -74,6 +74,18 @@ program_command() {
   mapfile -t command <<<"$words"
 }
 
+# enter_run PRESET: moves into build/PRESET/run, where the build's sample
+# files are made once, and sets `command` to the words that run its
+# fir_benchmark there.
+enter_run() {
+  local make_samples
+  program_command "$1" make_samples || return 1
+  make_samples=("${command[@]}")
+  program_command "$1" fir_benchmark || return 1
+  mkdir -p "build/$1/run" && cd "build/$1/run" || return 1
+  [ -f input.txt ] && [ -f golden_output.txt ] || "${make_samples[@]}" .
+}
+
 # kernel_timings PRESET REPETITIONS SECONDS: Google Benchmark's JSON for each
 # kernel on fir_benchmark's run, timed REPETITIONS times for at least SECONDS
 # each, reduced to its aggregates (median, coefficient of variation...).
