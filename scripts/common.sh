@@ -32,16 +32,48 @@ missing_packages() {
 }
 
 # install_packages PACKAGE...: installs them with apt-get, adding the foreign
-# architectures that PACKAGE:ARCH names; fails unless root.
+# architectures that PACKAGE:ARCH names; fails unless root. A Debian mirror
+# can be mid-sync, failing one index of `apt-get update`: that is a warning,
+# and the install goes ahead from the lists apt already has. What cannot be
+# installed is named with apt's own error lines, and fails the call, after
+# each package that can be installed has been.
 install_packages() {
   [ $# -eq 0 ] && return 0
   [ "$(id -u)" -eq 0 ] || return 1
   echo "installing $* ..." >&2
-  local package
+  local package log failed=()
   for package; do
     if [[ $package == *:* ]]; then dpkg --add-architecture "${package#*:}"; fi
   done
-  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$@" >/dev/null
+  log=$(mktemp)
+  if ! apt-get update -qq >"$log" 2>&1; then
+    echo "warning: apt-get update failed; installing from the package lists apt already has:" >&2
+    apt_errors "$log"
+  fi
+  : >"$log"
+  if ! apt_install "$log" "$@"; then
+    # One package apt cannot find would keep out all the others: one at a time.
+    : >"$log"
+    for package; do apt_install "$log" "$package" || failed+=("$package"); done
+  fi
+  if [ ${#failed[@]} -gt 0 ]; then
+    echo "apt-get could not install: ${failed[*]}" >&2
+    apt_errors "$log"
+  fi
+  rm -f "$log"
+  [ ${#failed[@]} -eq 0 ]
+}
+
+# apt_install LOG PACKAGE...: apt-get install, its output added to LOG.
+apt_install() {
+  local log=$1
+  shift
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$@" >>"$log" 2>&1
+}
+
+# apt_errors LOG: apt's own error and warning lines, or the whole log if it has none.
+apt_errors() {
+  grep -E '^(E|W|Err):' "$1" >&2 || cat "$1" >&2
 }
 
 # ensure_preset PRESET: installs what the preset needs, or says what is missing.

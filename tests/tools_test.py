@@ -10,6 +10,7 @@ import io
 import json
 import os
 import shutil
+import subprocess
 import sys
 import tempfile
 import unittest
@@ -339,6 +340,46 @@ class Board(unittest.TestCase):
                 self.assertEqual(err.getvalue().count("\n"), 1, err.getvalue())
                 self.assertTrue(err.getvalue().startswith(f"bench_report: {self.folder}: "), err.getvalue())
                 self.assertIn(message, err.getvalue())
+
+
+class Setup(unittest.TestCase):
+    """scripts/common.sh's install_packages against a stub apt-get on PATH, as a mirror in mid-sync fails it."""
+
+    STUB = """#!/bin/sh
+echo "$*" >>"$STUB_CALLS"
+[ "$1" = update ] && { echo "E: Failed to fetch ...armhf/Packages.xz  File has unexpected size"; exit "$STUB_UPDATE"; }
+for package; do
+  [ "$package" = "$STUB_MISSING" ] && { echo "E: Unable to locate package $package"; exit 100; }
+done
+exit 0
+"""
+
+    def install(self, update_status, missing):
+        scratch = tempfile.TemporaryDirectory()
+        self.addCleanup(scratch.cleanup)
+        for tool, text in (("apt-get", self.STUB), ("dpkg", "#!/bin/sh\n"), ("id", "#!/bin/sh\necho 0\n")):
+            with open(os.path.join(scratch.name, tool), "w", encoding="utf-8") as stub:
+                stub.write(text)
+            os.chmod(os.path.join(scratch.name, tool), 0o755)
+        calls = os.path.join(scratch.name, "calls")
+        common = os.path.join(os.path.dirname(DATA), "..", "scripts", "common.sh")
+        environment = dict(os.environ, PATH=f"{scratch.name}:{os.environ['PATH']}", STUB_CALLS=calls,
+                           STUB_UPDATE=str(update_status), STUB_MISSING=missing)
+        run = subprocess.run(["bash", "-c", f". {common} && install_packages cmake hyperfine libbenchmark-dev:armhf"],
+                             env=environment, capture_output=True, text=True, check=False)
+        with open(calls, encoding="utf-8") as asked:
+            return run, asked.read().splitlines()
+
+    def test_a_failed_update_warns_and_a_missing_package_keeps_out_no_other(self):
+        run, calls = self.install(100, "")
+        self.assertEqual(run.returncode, 0, run.stderr)
+        self.assertIn("warning: apt-get update failed", run.stderr)
+        self.assertEqual(calls, ["update -qq", "install -y -qq cmake hyperfine libbenchmark-dev:armhf"])
+        run, calls = self.install(0, "hyperfine")
+        self.assertNotEqual(run.returncode, 0)
+        self.assertEqual(calls[-3:], ["install -y -qq cmake", "install -y -qq hyperfine",
+                                      "install -y -qq libbenchmark-dev:armhf"])
+        self.assertIn("apt-get could not install: hyperfine\nE: Unable to locate package hyperfine", run.stderr)
 
 
 def main():
