@@ -2,14 +2,16 @@
 // filter and nothing else, so that an instruction counter (callgrind on the
 // host, qemu's execution trace on Arm) sees each kernel's cost per multiply-add
 // without a timer's noise. It prints, as JSON, the kernels and the shape it ran
-// and the program's own run: the build's description and every tool learn
-// them from here.
+// and the names of a board's result files: the build's description and every
+// tool learn them from here.
 
 #include <cstdio>
+#include <nlohmann/json.hpp>
 #include <vector>
 
 #include "benchmark_run.h"
 #include "fir_kernels.h"
+#include "results_files.h"
 
 using namespace fir_run;
 
@@ -23,15 +25,13 @@ int main()
     designLPF(coeffs.data(), taps, fs, fc);
     for (int i = 0; i < outputs + taps; i++)
         in[i] = static_cast<float>(i % 17) - 8.0f;
-    std::printf(R"({"kernels": [)");
-    const char* separator = "";
+    nlohmann::json report = {{"kernels", nlohmann::json::array()}, {"outputs", outputs}, {"taps", taps}};
     for (const FirKernelEntry& k : fir_kernels) {
         k.run(coeffs.data(), in.data(), out.data(), outputs + taps, taps);
-        std::printf(R"(%s{"name": "%s", "lanes": %d})", separator, k.name, k.lanes);
-        separator = ", ";
+        report["kernels"].push_back({{"name", k.name}, {"lanes", k.lanes}});
     }
-    std::printf(R"(], "outputs": %d, "taps": %d, "run": {"samples": %d, "outputs": %d, "taps": %d}})"
-                "\n",
-                outputs, taps, num_samples, out_len, num_taps);
+    report["files"] = {
+        {"timings", fir_results::timings}, {"counters", fir_results::counters}, {"machine", fir_results::machine}};
+    std::puts(report.dump().c_str());
     return out[0] == out[1] ? 1 : 0;
 }

@@ -2,7 +2,10 @@
 // program's own sizes and a few others, with multiply-adds per second beside
 // the time per call. Each result carries its kernel as its label and its shape
 // as the counters "outputs" and "taps", which the tools read rather than the
-// benchmark's name. --program_run times the program's own shape alone.
+// benchmark's name. Our own options come first: --program_run times the
+// program's own shape alone, --results writes every repetition as JSON to the
+// results folder's timings file. The Google Benchmark flags that every caller
+// wants are set here, before the caller's own, which can override them.
 // scripts/run, scripts/bench and the board's run script run it with
 // repetitions and read its medians and coefficients of variation.
 
@@ -16,6 +19,7 @@
 
 #include "benchmark_run.h"
 #include "fir_kernels.h"
+#include "results_files.h"
 
 using namespace fir_run;
 
@@ -53,13 +57,28 @@ std::string shape_name(int outputs, int taps)
 
 int main(int argc, char** argv)
 {
-    // --program_run, first if at all, is ours; Google Benchmark takes the rest.
-    const bool program_run_only = argc > 1 && std::strcmp(argv[1], "--program_run") == 0;
-    if (program_run_only) {
-        argv[1] = argv[0];
-        argc--;
-        argv++;
+    bool program_run_only = false;
+    std::string out_flag;
+    int first = 1;
+    for (; first < argc; first++) {
+        if (std::strcmp(argv[first], "--program_run") == 0)
+            program_run_only = true;
+        else if (std::strcmp(argv[first], "--results") == 0)
+            out_flag = std::string("--benchmark_out=") + fir_results::timings;
+        else
+            break;
     }
+    // Repetitions of at least 0.1 s each; the console shows their aggregates,
+    // the JSON keeps every repetition, for a statistical comparison of two runs.
+    std::string defaults[] = {"--benchmark_repetitions=10", "--benchmark_min_time=0.1",
+                              "--benchmark_display_aggregates_only=true", out_flag};
+    std::vector<char*> args = {argv[0]};
+    for (std::string& flag : defaults)
+        if (!flag.empty())
+            args.push_back(flag.data());
+    args.insert(args.end(), argv + first, argv + argc);
+    int count = static_cast<int>(args.size());
+
     const std::pair<int, int> shapes[] = {
         {out_len, num_taps},  // fir_benchmark's run
         {1024, 16}, {1024, 64}, {16384, 64}, {16384, 256},
@@ -70,8 +89,8 @@ int main(int argc, char** argv)
                                          outputs, taps)
                 ->Unit(benchmark::kMillisecond)
                 ->UseRealTime();
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+    benchmark::Initialize(&count, args.data());
+    if (benchmark::ReportUnrecognizedArguments(count, args.data()))
         return 1;
     if (program_run_only)
         benchmark::RunSpecifiedBenchmarks("/" + shape_name(out_len, num_taps) + "/");

@@ -4,20 +4,38 @@
 # Debian's own Python 3, which sees Debian's matplotlib whatever else is on PATH.
 python=/usr/bin/python3
 
-# The Debian packages each preset needs, as PACKAGE=FILE-IT-INSTALLS. The Arm
+# The presets a user names on the command line: this machine, then the Arm
+# targets, cross-built and run under their emulator.
+cross=(armv7 aarch64)
+targets=(host "${cross[@]}")
+# The presets whose ctest scripts/test runs.
+tested=(host asan host-clang armv7 aarch64)
+
+# choose_target SCRIPT [PRESET]: sets `preset` to PRESET (default host), or
+# prints SCRIPT's usage and exits 2 if it is not one of the targets.
+choose_target() {
+  preset=${2:-host}
+  [[ " ${targets[*]} " == *" $preset "* ]] && return 0
+  echo "usage: scripts/$1 [$(IFS='|' && echo "${targets[*]}")]" >&2
+  exit 2
+}
+
+# packages_for GROUP: the Debian packages a preset, or one of the scripts'
+# own groups (bench, lint), needs, as PACKAGE=FILE-IT-INSTALLS. The Arm
 # targets' Google Benchmark comes from Debian's multiarch packages.
-preset_packages() {
+packages_for() {
+  local json=nlohmann-json3-dev=/usr/include/nlohmann/json.hpp
   case $1 in
     host | asan | host-release | host-noprof)
       echo g++=/usr/bin/g++ cmake=/usr/bin/cmake ninja-build=/usr/bin/ninja googletest=/usr/src/googletest/CMakeLists.txt \
         binutils=/usr/bin/gprof libbenchmark-dev=/usr/include/benchmark/benchmark.h python3=$python valgrind=/usr/bin/valgrind \
-        python3-matplotlib=/usr/lib/python3/dist-packages/matplotlib/__init__.py ;;
+        python3-matplotlib=/usr/lib/python3/dist-packages/matplotlib/__init__.py $json ;;
     armv7) echo g++-arm-linux-gnueabihf=/usr/bin/arm-linux-gnueabihf-g++ qemu-user=/usr/bin/qemu-arm python3=$python \
-      libbenchmark-dev:armhf=/usr/lib/arm-linux-gnueabihf/libbenchmark.so ;;
+      libbenchmark-dev:armhf=/usr/lib/arm-linux-gnueabihf/libbenchmark.so $json ;;
     aarch64) echo g++-aarch64-linux-gnu=/usr/bin/aarch64-linux-gnu-g++ qemu-user=/usr/bin/qemu-aarch64 python3=$python \
-      libbenchmark-dev:arm64=/usr/lib/aarch64-linux-gnu/libbenchmark.so ;;
+      libbenchmark-dev:arm64=/usr/lib/aarch64-linux-gnu/libbenchmark.so $json ;;
     host-clang)
-      preset_packages host
+      packages_for host
       echo clang=/usr/bin/clang++ libclang-rt-14-dev=/usr/lib/llvm-14/lib/clang/14.0.6/lib/linux/libclang_rt.fuzzer-x86_64.a \
         libfuzzer-14-dev=/usr/lib/llvm-14/lib/libFuzzer.a ;;
     lint) echo clang-tidy=/usr/bin/clang-tidy cppcheck=/usr/bin/cppcheck ;;
@@ -76,15 +94,15 @@ apt_errors() {
   grep -E '^(E|W|Err):' "$1" >&2 || cat "$1" >&2
 }
 
-# ensure_preset PRESET: installs what the preset needs, or says what is missing.
-ensure_preset() {
+# ensure_packages GROUP: installs what a preset or group needs, or says what is missing.
+ensure_packages() {
   local missing
   # shellcheck disable=SC2046
-  missing=$(missing_packages $(preset_packages "$1"))
+  missing=$(missing_packages $(packages_for "$1"))
   [ -z "$missing" ] && return 0
   # shellcheck disable=SC2086
   install_packages $missing && return 0
-  echo "preset $1 needs these Debian packages: $(echo $missing)" >&2
+  echo "$1 needs these Debian packages: $(echo $missing)" >&2
   return 1
 }
 
@@ -118,13 +136,21 @@ enter_run() {
   [ -f input.txt ] && [ -f golden_output.txt ] || "${make_samples[@]}" .
 }
 
-# kernel_timings PRESET REPETITIONS SECONDS: Google Benchmark's JSON for each
-# kernel on fir_benchmark's run, timed REPETITIONS times for at least SECONDS
-# each, reduced to its aggregates (median, coefficient of variation...).
-kernel_timings() {
+# time_kernels PRESET REPETITIONS FILE: Google Benchmark's repetitions of each
+# kernel on fir_benchmark's run, as JSON in FILE. Its own output is shown only
+# when it fails.
+time_kernels() {
   program_command "$1" kernel_timings || return 1
-  "${command[@]}" --program_run --benchmark_repetitions="$2" --benchmark_min_time="$3" \
-    --benchmark_report_aggregates_only=true --benchmark_format=json 2>/dev/null
+  quietly "$3.log" "${command[@]}" --program_run --benchmark_repetitions="$2" --benchmark_out="$3"
+}
+
+# quietly LOG COMMAND...: runs COMMAND with its output in LOG, which is shown
+# and kept when it fails.
+quietly() {
+  local log=$1
+  shift
+  "$@" >"$log" 2>&1 || { cat "$log" >&2; echo "failed: $* (output in $log)" >&2; return 1; }
+  rm -f "$log"
 }
 
 # fuzz_reader SECONDS: runs the reader's fuzz target (host-clang) from the

@@ -15,8 +15,8 @@ import subprocess
 import sys
 import tempfile
 
-import bench_report
 import build_description
+from results import InputError, read_board
 
 
 def self_contained(objdump, bundle):
@@ -69,8 +69,8 @@ def main(build_dir, cpack):
         if len(results) != 1:
             return f"expected one results folder, found {results}"
         try:
-            bench_report.read_board(results[0])
-        except bench_report.BoardError as error:
+            read_board(results[0], build["files"])
+        except InputError as error:
             problems.append(f"scripts/bench --board cannot read it: {error}")
         with open(os.path.join(results[0], "counters.json"), encoding="utf-8") as source:
             counters = json.load(source)

@@ -29,7 +29,7 @@ TEST(PerfCounter, CountsWhatRunsBetweenStartAndStopAlone)
     PerfCounter clock(task_clock());
     if (!clock.available()) {
         // Natively the task clock is always there, unless the system forbids counting at all.
-        const bool emulated = !std::string(FIR_EMULATOR).empty();
+        const bool emulated = !std::string(TEST_EMULATOR).empty();
         EXPECT_TRUE(emulated || clock.reason().find("perf_event_paranoid") != std::string::npos) << clock.reason();
         EXPECT_EQ(clock.reason().rfind("perf_event_open: ", 0), 0u) << clock.reason();
         return;

@@ -10,7 +10,7 @@ import subprocess
 import sys
 
 import build_description
-from instruction_mix import function_bodies, kernel_of
+from parsers import function_bodies, kernel_of
 
 
 def main(build_dir, hook, vector_op, readelf=None):

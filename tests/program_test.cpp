@@ -63,7 +63,7 @@ protected:
     Outcome run(const char* program, const std::string& args = "", const std::string& shell_prefix = "",
                 const std::string& out_file = "stdout.txt") const
     {
-        const std::string command = "cd '" + dir.string() + "' && " + shell_prefix + " " FIR_EMULATOR " '" +
+        const std::string command = "cd '" + dir.string() + "' && " + shell_prefix + " " TEST_EMULATOR " '" +
                                     program + "' " + args + " >" + out_file + " 2>stderr.txt";
         const int status = std::system(command.c_str());  // NOLINT(cert-env33-c): the shell sets up each run
         return {WIFEXITED(status) ? WEXITSTATUS(status) : -1,
@@ -223,7 +223,7 @@ TEST_F(Program, RefusesFilesItCannotOpen)
 TEST_F(Program, EitherReportsInFullOrNamesTheSpoiledFile)
 {
     // Under emulation each run is slow; the native suites run the full set.
-    const int runs = std::string(FIR_EMULATOR).empty() ? 300 : 20;
+    const int runs = std::string(TEST_EMULATOR).empty() ? 300 : 20;
     const std::string clean[2] = {join(input), join(golden)};
     const char* const names[2] = {"input.txt", "golden_output.txt"};
     const char* const words[] = {"abc", "nan", "inf", "-", "+", ".", "e5", "0x1p3", "1e39", "-1e39", "1e-50",

@@ -16,7 +16,16 @@ import tempfile
 import unittest
 
 import bench_report
-import instruction_mix as mix
+import boards
+import chart
+import classify
+import cli
+import figures
+import measure
+import mix_report
+import parsers
+import results
+import tables
 
 KERNELS = [{"name": "fir", "lanes": 1}, {"name": "fir_opt", "lanes": 1}, {"name": "fir_neon", "lanes": 4}]
 NAMES = [kernel["name"] for kernel in KERNELS]
@@ -26,6 +35,10 @@ DATA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data")
 def recorded(name):
     with open(os.path.join(DATA, name), encoding="utf-8") as source:
         return source.read()
+
+
+# The names of a board's files, as the build reports them.
+FILES = json.loads(recorded("kernel_instructions.json"))["files"]
 
 
 class Classify(unittest.TestCase):
@@ -92,14 +105,14 @@ class Classify(unittest.TestCase):
         for isa, rows in cases.items():
             for mnemonic, operands, category, op in rows:
                 with self.subTest(isa=isa, instruction=f"{mnemonic} {operands}"):
-                    self.assertEqual(mix.CLASSIFIERS[isa](mnemonic, operands), (category, op))
+                    self.assertEqual(classify.CLASSIFIERS[isa](mnemonic, operands), (category, op))
 
     def test_kernel_names_mangled_or_not(self):
-        self.assertEqual(mix.kernel_of("_Z8fir_neonPKfS0_Pfii", NAMES), "fir_neon")
-        self.assertEqual(mix.kernel_of("fir_opt(float const*, float const*, float*, int, int)", NAMES), "fir_opt")
-        self.assertEqual(mix.kernel_of("_Z8fir_copyPKfS0_Pfii", NAMES + ["fir_copy"]), "fir_copy")
-        self.assertIsNone(mix.kernel_of("_Z9designLPFPfiff", NAMES))
-        self.assertIsNone(mix.kernel_of("first(int)", NAMES))
+        self.assertEqual(parsers.kernel_of("_Z8fir_neonPKfS0_Pfii", NAMES), "fir_neon")
+        self.assertEqual(parsers.kernel_of("fir_opt(float const*, float const*, float*, int, int)", NAMES), "fir_opt")
+        self.assertEqual(parsers.kernel_of("_Z8fir_copyPKfS0_Pfii", NAMES + ["fir_copy"]), "fir_copy")
+        self.assertIsNone(parsers.kernel_of("_Z9designLPFPfiff", NAMES))
+        self.assertIsNone(parsers.kernel_of("first(int)", NAMES))
 
 
 class Counts(unittest.TestCase):
@@ -119,7 +132,7 @@ fn=(1)
 +0x10 0 3
 0x1e2f 0 2
 """
-        counts = mix.parse_callgrind(profile.splitlines(keepends=True), NAMES)
+        counts = parsers.parse_callgrind(profile.splitlines(keepends=True), NAMES)
         self.assertEqual(dict(counts["fir"]), {0x1e2f: 3, 0x1e32: 256 + 5, 0x1e36: 16384, 0x2010: 3})
         self.assertNotIn("main", counts)
 
@@ -130,7 +143,7 @@ fn=(1)
             "Trace 0: 0x7f4c442a7640 [00000480/3f7f0760/00000000/00000201] \n",
             "Trace 0: 0x7fbe34311640 [0000000001009b31/0000005500001828/00000001/00000201] _Z8fir_neonPKfS0_Pfii\n",
         ]
-        counts = mix.parse_qemu_trace(trace, NAMES)
+        counts = parsers.parse_qemu_trace(trace, NAMES)
         self.assertEqual(dict(counts), {"fir": {0x40001768: 2}, "fir_neon": {0x5500001828: 1}})
 
     def test_counts_meet_the_disassembly_wherever_the_binary_was_loaded(self):
@@ -150,20 +163,20 @@ Disassembly of section .text:
 0000177c <_Z9designLPFPfiff>:
     177c:\tvmla.f32\tq8, q9, q10
 """
-        disassembly = mix.parse_objdump(objdump, "ARMv7", NAMES)
+        disassembly = parsers.parse_objdump(objdump, "ARMv7", NAMES)
         self.assertEqual(list(disassembly), ["fir"])
         self.assertEqual(disassembly["fir"][0], (0x1768, "push", "{fp}"))
         self.assertEqual(disassembly["fir"][3:], [(0x1774, "ldr", "r3, [fp, #-148]"), (0x1778, "bgt", "1768")])
         base = 0x5500000000
-        rows = mix.annotate(disassembly["fir"], {base + 0x1768: 1, base + 0x176c: 8, base + 0x1770: 8},
-                            mix.classify_arm)
-        summary = mix.summarise(rows, 8)
+        rows = figures.annotate(disassembly["fir"], {base + 0x1768: 1, base + 0x176c: 8, base + 0x1770: 8},
+                            classify.classify_arm)
+        summary = figures.summarise(rows, 8)
         self.assertEqual(summary["ops"], {"scalar mul": 1.0, "scalar add": 1.0})
         self.assertEqual(summary["total"], 17 / 8)
         self.assertEqual(summary["categories"]["memory"], 1 / 8)
-        self.assertEqual([row[0] for row in mix.hot_loop(rows)], [0x176c, 0x1770])
-        with self.assertRaises(mix.MixError):
-            mix.annotate(disassembly["fir"], {base + 0x1768: 1, base + 0x176e: 8}, mix.classify_arm)
+        self.assertEqual([row[0] for row in figures.hot_loop(rows)], [0x176c, 0x1770])
+        with self.assertRaises(cli.ToolError):
+            figures.annotate(disassembly["fir"], {base + 0x1768: 1, base + 0x176e: 8}, classify.classify_arm)
 
 
 class Check(unittest.TestCase):
@@ -175,17 +188,17 @@ class Check(unittest.TestCase):
     def test_vector_arithmetic_by_target(self):
         mla = {"vector mla": 0.25}
         mul_add = {"vector mul": 0.25, "vector add": 0.25}
-        self.assertEqual(mix.check("ARMv7", KERNELS, self.summaries(mla)), [])
-        self.assertEqual(mix.check("AArch64", KERNELS, self.summaries(mul_add)), [])
-        self.assertEqual(len(mix.check("ARMv7", KERNELS, self.summaries(mul_add))), 3)
-        self.assertEqual(len(mix.check("x86-64", KERNELS, self.summaries({"vector mul": 0.25, "vector add": 0.5}))),
+        self.assertEqual(figures.check("ARMv7", KERNELS, self.summaries(mla)), [])
+        self.assertEqual(figures.check("AArch64", KERNELS, self.summaries(mul_add)), [])
+        self.assertEqual(len(figures.check("ARMv7", KERNELS, self.summaries(mul_add))), 3)
+        self.assertEqual(len(figures.check("x86-64", KERNELS, self.summaries({"vector mul": 0.25, "vector add": 0.5}))),
                          1)
 
     def test_scalar_arithmetic_of_every_kernel_the_build_reports(self):
         summaries = self.summaries({"vector mla": 0.25})
         summaries["fir_copy"] = {"ops": {"scalar mul": 1.0, "scalar add": 1.25}}
         kernels = KERNELS + [{"name": "fir_copy", "lanes": 1}]
-        self.assertEqual(mix.check("ARMv7", kernels, summaries), ["fir_copy: 1.25 scalar add per multiply-add, expected 1"])
+        self.assertEqual(figures.check("ARMv7", kernels, summaries), ["fir_copy: 1.25 scalar add per multiply-add, expected 1"])
 
 
 def google_benchmark(cvs, medians=(20.0, 18.0, 5.0)):
@@ -200,22 +213,25 @@ def google_benchmark(cvs, medians=(20.0, 18.0, 5.0)):
 
 class Report(unittest.TestCase):
     def test_medians_speedups_and_noisy_marks(self):
-        timings = bench_report.read_timings(google_benchmark((0.01, 0.02, 0.073)))
+        timings = results.read_timings(google_benchmark((0.01, 0.02, 0.073)))
         self.assertEqual((timings["outputs"], timings["taps"], timings["repetitions"]), (100064, 64, 5))
-        self.assertEqual(bench_report.speedup(timings, "fir_neon"), 4.0)
-        table = bench_report.timings_table(timings)
-        self.assertFalse(table[1].endswith("noisy"), table[1])
-        self.assertFalse(table[2].endswith("noisy"), table[2])
-        self.assertTrue(table[3].endswith("noisy"), table[3])
+        self.assertEqual(figures.speedup(timings, "fir_neon"), 4.0)
+        table = tables.timings_table(timings)
+        self.assertFalse(table[1].endswith("~"), table[1])
+        self.assertFalse(table[2].endswith("~"), table[2])
+        self.assertTrue(table[3].endswith("~"), table[3])
         # A noisy fir makes every speed-up over it noisy, but not the other kernels' times.
-        timings = bench_report.read_timings(google_benchmark((0.06, 0.01, 0.01)))
-        table = bench_report.timings_table(timings)
-        self.assertEqual([line.count("noisy") for line in table[1:4]], [1, 1, 1])
-        self.assertTrue(all(line.endswith("noisy") for line in table[2:4]))
+        timings = results.read_timings(google_benchmark((0.06, 0.01, 0.01)))
+        table = tables.timings_table(timings)
+        self.assertEqual([line.count("~") for line in table[1:4]], [1, 1, 1])
+        self.assertTrue(all(line.endswith("~") for line in table[2:4]))
 
     def test_gprof_table_of_a_recorded_run(self):
+        def profile(flat):
+            return tables.profile_table(figures.profile_figures(parsers.parse_gprof_flat(flat), NAMES))
+
         flat = recorded("gprof-flat-profile.txt")
-        self.assertEqual(bench_report.profile_table(flat, NAMES), [
+        self.assertEqual(profile(flat), [
             "  kernel      self s  calls   share  speed vs fir",
             "  fir           0.03      1   50.0%         1.00x",
             "  fir_opt       0.02      1   33.3%         1.50x",
@@ -223,7 +239,7 @@ class Report(unittest.TestCase):
         ])
         # A kernel that gprof caught no sample of has no speed, not a division by zero.
         unsampled = flat.replace("16.67      0.06     0.01", "16.67      0.06     0.00")
-        self.assertEqual(bench_report.profile_table(unsampled, NAMES)[3],
+        self.assertEqual(profile(unsampled)[3],
                          "  fir_neon      0.00      1    0.0%   (no sample)")
 
 
@@ -235,23 +251,23 @@ class BenchRun(unittest.TestCase):
         return json.loads(recorded(os.path.join("bench", name)))
 
     def setUp(self):
-        self.o0 = bench_report.read_timings(self.load("O0.json"))
-        self.o2 = bench_report.read_timings(self.load("O2.json"))
+        self.o0 = results.read_timings(self.load("O0.json"))
+        self.o2 = results.read_timings(self.load("O2.json"))
         self.mixes = [self.load(f"mix-{preset}.json") for preset in ("host", "armv7", "aarch64")]
-        self.program = bench_report.read_program(recorded("bench/program.txt"), self.load("program.json"), 5824,
+        self.program = figures.program_figures(recorded("bench/program.txt"), self.load("program.json"), 5824,
                                                  200064, NAMES)
 
     def test_table_of_a_recorded_run(self):
-        self.assertEqual("\n".join(bench_report.bench_table(self.o0, self.o2, self.mixes, self.program)) + "\n",
+        self.assertEqual("\n".join(tables.bench_table(self.o0, self.o2, self.mixes, self.program)) + "\n",
                          recorded("bench/table.txt"))
 
     def test_a_kernel_of_the_table_that_the_program_does_not_call(self):
-        program = bench_report.read_program(recorded("bench/program.txt"), self.load("program.json"), 5824, 200064,
+        program = figures.program_figures(recorded("bench/program.txt"), self.load("program.json"), 5824, 200064,
                                             NAMES + ["fir_copy"])
         self.assertEqual(program, self.program)
 
     def test_table_of_the_arm_targets_alone_as_a_board_counts_them(self):
-        table = bench_report.bench_table(self.o0, self.o2, self.mixes[1:], self.program)
+        table = tables.bench_table(self.o0, self.o2, self.mixes[1:], self.program)
         self.assertTrue(table[2].endswith("   ARMv7 AArch64"), table[2])
         self.assertTrue(table[4].endswith("   27.50   28.49"), table[4])
         self.assertEqual(table[6], "fir_neon executes 1/4.41 of fir's instructions per multiply-add on ARMv7 "
@@ -259,10 +275,10 @@ class BenchRun(unittest.TestCase):
 
     def test_the_json_that_bench_reads_from_a_recorded_count(self):
         with gzip.open(os.path.join(DATA, "kernel_instructions.callgrind.gz"), "rt", encoding="utf-8") as profile:
-            counts = mix.parse_callgrind(profile, NAMES)
-        measured = mix.measured_from("x86-64", "callgrind", json.loads(recorded("kernel_instructions.json")),
+            counts = parsers.parse_callgrind(profile, NAMES)
+        measured = measure.measured_from("x86-64", "callgrind", json.loads(recorded("kernel_instructions.json")),
                                      recorded("kernel_instructions.objdump"), counts)
-        self.assertEqual(json.loads(json.dumps(mix.as_json(measured, mix.summarise_all(measured)))),
+        self.assertEqual(json.loads(json.dumps(mix_report.as_json(measured, figures.summarise_all(measured)))),
                          self.mixes[0])
 
     def test_chart_of_any_targets_and_boards(self):
@@ -271,9 +287,9 @@ class BenchRun(unittest.TestCase):
         board = {"name": "results-pi", "timings": self.o2, "counters": {"isa": "ARMv7"}}
         with tempfile.TemporaryDirectory() as work:
             path = os.path.join(work, "chart.svg")
-            bench_report.draw_chart(path, self.o0, self.o2, self.mixes[1:], [board], "title")
-            with open(path, encoding="utf-8") as chart:
-                svg = chart.read()
+            chart.draw_chart(path, self.o0, self.o2, self.mixes[1:], [board], "title")
+            with open(path, encoding="utf-8") as drawn:
+                svg = drawn.read()
         for text in ("loads/stores", "integer and address arithmetic", "no-ops", "fir_neon", "AArch64", "7.1",
                      "-O0 on results-pi (ARMv7)"):
             self.assertTrue(text in svg, f"{text} is not in the chart")
@@ -291,10 +307,10 @@ class Board(unittest.TestCase):
         shutil.copytree(os.path.join(DATA, "board"), self.folder)
 
     def test_counts_beside_the_emulated_ones_and_a_disagreement_called_out(self):
-        board = bench_report.read_board(self.folder)
-        table = bench_report.board_table(board, self.mixes)
+        board = results.read_board(self.folder, FILES)
+        table = boards.board_table(board, self.mixes)
         self.assertEqual(table[0], f"On the board results-pi-2026-12-09 (AMD EPYC, x86-64), from {self.folder}:")
-        self.assertTrue(table[2].startswith("fir          24.42   0.5%     1.00x"), table[2])
+        self.assertTrue(table[2].startswith("fir          24.42   0.5%     262   1.00x"), table[2])
         self.assertIn("  cycles: not counted on this board (perf_event_open: No such file", table[5])
         # The same code counted by a CPU: 32.16 emulated; one kernel 10% off.
         macs = 100064 * 64
@@ -302,44 +318,58 @@ class Board(unittest.TestCase):
         counters["instructions"] = {"fir": 32.16 * macs, "fir_opt": 30.66 * macs, "fir_neon": 7.25 * 1.1 * macs}
         counters["cycles"] = {"fir": 16.08 * macs, "fir_opt": 15.33 * macs, "fir_neon": 7.25 * macs}
         del board["counters"]["unavailable"]["cycles"]
-        table = bench_report.board_table(board, self.mixes)
+        table = boards.board_table(board, self.mixes)
         self.assertTrue(table[2].endswith("   32.16    32.16   +0.0%        16.08  2.00"), table[2])
         self.assertTrue(table[4].endswith("    7.98     7.25  +10.0%         7.25  1.10"), table[4])
         self.assertIn("counts fir_neon more than 2% away from the emulated count", table[-1])
         del counters["instructions"]["fir_neon"]
         counters["instructions"]["fir_neon"] = 7.25 * macs
-        self.assertIn("same instructions as the emulation", bench_report.board_table(board, self.mixes)[-1])
+        self.assertIn("same instructions as the emulation", boards.board_table(board, self.mixes)[-1])
 
-    def test_a_bad_folder_stops_bench_with_one_line_before_anything_is_printed(self):
+    def test_bad_input_stops_bench_with_one_line_before_anything_is_printed(self):
         def spoil(file, text):
             with open(os.path.join(self.folder, file), "w", encoding="utf-8") as target:
                 target.write(text)
 
         timings = recorded("board/timings.json")
+        work = os.path.join(os.path.dirname(self.folder), "bench")
         cases = [
             (lambda: os.remove(os.path.join(self.folder, "counters.json")), "counters.json: missing"),
             (lambda: spoil("timings.json", timings[:len(timings) // 2]), "timings.json: not JSON, truncated?"),
             (lambda: spoil("counters.json", '{"isa": "ARMv7"}'), "counters.json: not what the board's run writes"),
             (lambda: spoil("timings.json", '{"benchmarks": []}'), "timings.json: not what the board's run writes"),
-            (lambda: spoil("machine.txt", ""), "machine.txt: empty"),
+            (lambda: spoil(FILES["machine"], ""), f"{FILES['machine']}: empty"),
             (lambda: shutil.rmtree(self.folder), "not a folder"),
+            (lambda: spoil(os.path.join(work, "O0.json"), timings[:100]), "O0.json: not JSON, truncated?"),
         ]
-        bench = [os.path.join(DATA, "bench")] + ["5824", "200064"]
-        bench += [os.path.join(DATA, "bench", f"mix-{p}.json") for p in ("host", "armv7", "aarch64")]
+        build = os.path.join(os.path.dirname(self.folder), "build")
+        os.mkdir(build)
+        with open(os.path.join(build, "build.json"), "w", encoding="utf-8") as description:
+            json.dump({"files": FILES, "kernels": KERNELS}, description)
+        bench = ["bench", build, "--peak-kib", "5824", "--values", "200064", "--chart", os.path.join(work, "c.svg"),
+                 "--mix"] + [os.path.join(work, f"mix-{p}.json") for p in ("host", "armv7", "aarch64")]
+        bench += [f"--{name}={os.path.join(work, file)}" for name, file in (
+            ("o0", "O0.json"), ("o2", "O2.json"), ("program-profile", "program.txt"), ("program-runs", "program.json"))]
         for damage, message in cases:
             with self.subTest(message=message):
-                shutil.rmtree(self.folder, ignore_errors=True)
-                shutil.copytree(os.path.join(DATA, "board"), self.folder)
+                for copy, source in ((self.folder, "board"), (work, "bench")):
+                    shutil.rmtree(copy, ignore_errors=True)
+                    shutil.copytree(os.path.join(DATA, source), copy)
                 damage()
                 out, err = io.StringIO(), io.StringIO()
                 with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
-                    status = bench_report.main(["bench"] + bench + ["--board", os.path.join(DATA, "board"),
-                                                                    self.folder])
+                    status = bench_report.main(bench + ["--board", os.path.join(DATA, "board"), self.folder])
                 self.assertEqual(status, 1)
                 self.assertEqual(out.getvalue(), "")
                 self.assertEqual(err.getvalue().count("\n"), 1, err.getvalue())
-                self.assertTrue(err.getvalue().startswith(f"bench_report: {self.folder}: "), err.getvalue())
+                self.assertTrue(err.getvalue().startswith("bench_report: "), err.getvalue())
                 self.assertIn(message, err.getvalue())
+        with tempfile.TemporaryDirectory() as empty:
+            err = io.StringIO()
+            with contextlib.redirect_stderr(err):
+                self.assertEqual(bench_report.main(["profile", build, empty]), 1)
+            self.assertEqual(err.getvalue(), f"bench_report: {empty}/gmon.out: missing (the program did not run to "
+                                             f"its end there?)\n")
 
 
 class Setup(unittest.TestCase):

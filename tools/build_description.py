@@ -15,8 +15,10 @@ import json
 import os
 import sys
 
+from cli import ToolError, entry
 
-class DescriptionError(Exception):
+
+class DescriptionError(ToolError):
     """A build that cannot be described: not configured, or not built."""
 
 
@@ -27,6 +29,8 @@ def load(build_dir):
             return json.load(description)
     except OSError as error:
         raise DescriptionError(f"{build_dir} is not a built build: {path}: {error.strerror}") from error
+    except json.JSONDecodeError as error:
+        raise DescriptionError(f"{path}: not JSON, truncated? ({error})") from error
 
 
 def command(description, program):
@@ -45,18 +49,19 @@ def kernel_names(description):
     return [kernel["name"] for kernel in description["kernels"]]
 
 
-def main(argv):
+def run(argv):
     if len(argv) != 3 or argv[1] not in ("command", "get"):
         print(__doc__, file=sys.stderr)
         return 2
-    try:
-        description = load(argv[0])
-        print("\n".join(command(description, argv[2])) if argv[1] == "command" else description[argv[2]])
-    except (DescriptionError, KeyError) as error:
-        print(f"build_description: {error}", file=sys.stderr)
-        return 1
+    description = load(argv[0])
+    if argv[1] == "command":
+        print("\n".join(command(description, argv[2])))
+    elif argv[2] in description:
+        print(description[argv[2]])
+    else:
+        raise DescriptionError(f"{argv[0]}/build.json has no {argv[2]}")
     return 0
 
 
 if __name__ == "__main__":
-    sys.exit(main(sys.argv[1:]))
+    sys.exit(entry("build_description", run, sys.argv[1:]))

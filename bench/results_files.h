@@ -1,0 +1,12 @@
+// The files that the bundle's programs leave in a board's results folder.
+// The host's tools learn these names from kernel_instructions' report, by way
+// of the build's description, so they are written here alone.
+#pragma once
+
+namespace fir_results {
+
+inline constexpr const char* timings = "timings.json";    // kernel_timings: Google Benchmark's repetitions
+inline constexpr const char* counters = "counters.json";  // kernel_counters: the CPU's counts per call
+inline constexpr const char* machine = "machine.txt";     // the board, its clock and the bundle's build
+
+}  // namespace fir_results

@@ -1,0 +1,29 @@
+"""The tools' edges: how an entry ends on bad input (one line that names the file and what is wrong,
+exit status 1, no traceback), and how a tool runs another program, whose own error is shown when it fails."""
+
+import subprocess
+import sys
+
+
+class ToolError(Exception):
+    """A fault in what a tool was given or ran, in one line: the file or command, then what is wrong."""
+
+
+def entry(name, main, argv):
+    """main(argv)'s exit status; a ToolError becomes one line on standard error and status 1."""
+    try:
+        return main(argv)
+    except ToolError as error:
+        print(f"{name}: {error}", file=sys.stderr)
+        return 1
+
+
+def run_tool(command, **kwargs):
+    """Runs command, capturing its output; a missing program or a failure is a ToolError with its own words."""
+    try:
+        return subprocess.run(command, check=True, capture_output=True, text=True, **kwargs)
+    except FileNotFoundError as error:
+        raise ToolError(f"{command[0]} is not installed") from error
+    except subprocess.CalledProcessError as error:
+        said = " ".join(error.stderr.strip().splitlines()[-3:])[-300:]
+        raise ToolError(f"{' '.join(command)} failed: {said}") from error

@@ -1,0 +1,61 @@
+"""scripts/explain's text: each kernel's instructions per multiply-add by category, its innermost loop
+instruction by instruction, and the lesson in one line a kernel; and scripts/run's one-line summary."""
+
+from classify import CATEGORIES, LABELS
+from figures import hot_loop
+from tables import ratio_lines
+
+
+def per_mac(count, macs):
+    """How often an instruction runs per multiply-add: 1, 1/4, 1/32, or a decimal."""
+    if count and macs % count == 0:
+        return "1" if count == macs else f"1/{macs // count}"
+    if count % macs == 0:
+        return str(count // macs)
+    return f"{count / macs:.3f}"
+
+
+def lesson(kernel, summary):
+    ops = summary["ops"]
+    names = {"scalar mul": "scalar multiplies", "scalar add": "scalar adds", "vector mla":
+             "vector multiply-accumulates", "vector mul": "vector multiplies", "vector add": "vector adds"}
+    arithmetic = ", ".join(f"{ops[op]:.2f} {name}" for op, name in names.items() if ops.get(op))
+    return (f"{kernel}: {arithmetic} and {summary['categories']['memory']:.2f} loads/stores per multiply-add, "
+            f"{summary['total']:.2f} instructions in all")
+
+
+def explain(measured, summaries):
+    """scripts/explain's lines for one target's counts."""
+    macs = measured["outputs"] * measured["taps"]
+    names = [kernel["name"] for kernel in measured["kernels"]]
+    lines = [f"Instructions per multiply-add on {measured['isa']}, unoptimised, counted by {measured['method']} "
+             f"over one call of each kernel ({measured['outputs']} outputs x {measured['taps']} taps):",
+             f"  {'':32}" + "".join(f"{kernel:>10}" for kernel in names)]
+    for key, label in CATEGORIES:
+        lines.append(f"  {label:32}" + "".join(f"{summaries[k]['categories'][key]:10.2f}" for k in names))
+    lines.append(f"  {'total':32}" + "".join(f"{summaries[k]['total']:10.2f}" for k in names))
+
+    for kernel in names:
+        loop = hot_loop(measured["rows"][kernel])
+        share = sum(row[3] for row in loop) / macs
+        lines += ["", f"{kernel}'s innermost loop: {len(loop)} instructions, {share:.2f} of its "
+                      f"{summaries[kernel]['total']:.2f} instructions per multiply-add.",
+                  f"  {'address':>8}  {'instruction':44} {'per MAC':>8}  category"]
+        for address, mnemonic, operands, count, category, _ in loop:
+            text = f"{mnemonic} {operands}".strip()
+            lines.append(f"  {address:8x}  {text:44} {per_mac(count, macs):>8}  {LABELS[category]}")
+
+    lines += ["", "In short:"] + ["  " + lesson(kernel, summaries[kernel]) for kernel in names]
+    return lines + ["  " + line for line in ratio_lines([as_json(measured, summaries)], name_targets=False)]
+
+
+def as_json(measured, summaries):
+    """What scripts/bench keeps of a target's counts."""
+    return {"isa": measured["isa"], "method": measured["method"], "kernels": measured["kernels"],
+            "outputs": measured["outputs"], "taps": measured["taps"], "per_mac": summaries}
+
+
+def summary_line(measured, summaries):
+    figures = ", ".join(f"{kernel['name']} {summaries[kernel['name']]['total']:.2f}" for kernel in measured["kernels"])
+    return "; ".join([f"  {measured['isa']}, counted by {measured['method']}: {figures}"] +
+                     ratio_lines([as_json(measured, summaries)], name_targets=False))

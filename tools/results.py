@@ -1,0 +1,97 @@
+"""Readers of the files that the measuring programs leave: Google Benchmark's timings, the CPU's
+counters, and a board's whole results folder. Each file is checked as it is read; a fault is one
+InputError naming the file. The names of a board's files come from the build's description."""
+
+import json
+import os
+
+from cli import ToolError
+
+
+class InputError(ToolError):
+    """A file that cannot be read, or is not what the program that writes it writes."""
+
+
+def read_text(path):
+    try:
+        with open(path, encoding="utf-8") as source:
+            content = source.read()
+    except FileNotFoundError:
+        raise InputError(f"{path}: missing") from None
+    except (OSError, UnicodeDecodeError) as error:
+        raise InputError(f"{path}: cannot be read: {error}") from error
+    if not content.strip():
+        raise InputError(f"{path}: empty")
+    return content
+
+
+def load_json(path, reader=lambda report: report, writer="the program"):
+    """The JSON file at path, passed through reader, which raises KeyError, TypeError or ValueError
+    where the file is not what writer writes."""
+    try:
+        report = json.loads(read_text(path))
+    except json.JSONDecodeError as error:
+        raise InputError(f"{path}: not JSON, truncated? ({error})") from error
+    try:
+        return reader(report)
+    except (KeyError, TypeError, ValueError, AttributeError) as error:
+        raise InputError(f"{path}: not what {writer} writes ({error!r})") from error
+
+
+def read_timings(report):
+    """Google Benchmark JSON with aggregates, of one shape -> its shape and, by kernel in the order
+    they ran, median, stddev (ms) and cv (a fraction) of the time per call. Each result names its
+    kernel in its label and its shape in the counters outputs and taps."""
+    kernels, shapes, repetitions = {}, set(), set()
+    for run in report["benchmarks"]:
+        if run.get("run_type") != "aggregate":
+            continue
+        kernels.setdefault(run["label"], {})[run["aggregate_name"]] = run["real_time"]
+        repetitions.add(run["repetitions"])
+        if run["aggregate_name"] == "median":
+            shapes.add((int(run["outputs"]), int(run["taps"])))
+    if len(shapes) != 1 or not kernels:
+        raise ValueError(f"expected the kernels on one shape, got {sorted(kernels)} on {sorted(shapes)}")
+    for kernel, figures in kernels.items():
+        missing = {"median", "stddev", "cv"} - set(figures)
+        if missing:
+            raise ValueError(f"{kernel} has no {', '.join(sorted(missing))}")
+    (outputs, taps), = shapes
+    return {"outputs": outputs, "taps": taps, "repetitions": max(repetitions), "kernels": kernels}
+
+
+def read_counters(report):
+    missing = [key for key in ("isa", "outputs", "taps", "kernels", "counters") if key not in report]
+    if missing:
+        raise ValueError(f"no {', '.join(missing)}")
+    if report["outputs"] * report["taps"] <= 0:
+        raise ValueError("no multiply-adds")
+    for values in report["counters"].values():
+        for value in values.values():
+            float(value)
+    return report
+
+
+def read_board(folder, files):
+    """A results folder of the board bundle's run, with its files named as files names them (the
+    build's description): its timings, counters and machine, all checked."""
+    if not os.path.isdir(folder):
+        raise InputError(f"{folder}: not a folder")
+
+    def path(role):
+        where = os.path.join(folder, files[role])
+        if not os.path.exists(where):
+            raise InputError(f"{where}: missing (not a results folder of the board's run?)")
+        return where
+
+    machine = read_text(path("machine"))
+    timings = load_json(path("timings"), read_timings, "the board's run")
+    counters = load_json(path("counters"), read_counters, "the board's run")
+    cpu = next((line.split(":", 1)[1].strip() for line in machine.splitlines() if line.startswith("cpu:")), "")
+    if not cpu:
+        raise InputError(f"{path('machine')}: no 'cpu:' line")
+    if set(counters["kernels"]) != set(timings["kernels"]):
+        raise InputError(f"{path('counters')}: kernels {counters['kernels']} are not the timings' "
+                         f"{list(timings['kernels'])}")
+    return {"dir": folder, "name": os.path.basename(os.path.normpath(folder)), "cpu": cpu, "timings": timings,
+            "counters": counters}

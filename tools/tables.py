@@ -1,0 +1,85 @@
+"""The text tables of scripts/run and scripts/bench, from the figures as plain data. Every table
+shows a kernel's time through one cell, and every list of vector speed-ups through one sentence."""
+
+from figures import NOISY_CV, mmacs, names, noisy, noisy_speedup, speedup, vector_ratios
+
+
+def timing_header(timings):
+    return f"{'ms/call':>8} {'spread':>6} {'MMAC/s':>7} {'vs ' + names(timings)[0]:>7} "
+
+
+def timing_cell(timings, kernel):
+    """A kernel's time as every table shows it: median ms per call, spread, MMAC/s and speed-up over
+    the reference, a noisy figure marked ~."""
+    t = timings["kernels"][kernel]
+    mark = "~" if noisy(timings, kernel) else " "
+    speed_mark = "~" if noisy_speedup(timings, kernel) else " "
+    return (f"{t['median']:8.2f} {100 * t['cv']:5.1f}%{mark}{mmacs(timings, kernel):7.0f} "
+            f"{speedup(timings, kernel):6.2f}x{speed_mark}")
+
+
+def spread_note(timings):
+    return (f"Times are medians of {timings['repetitions']} repetitions; spread is their coefficient of variation. "
+            f"~ marks a time spread over {100 * NOISY_CV:.0f}%, and a speed-up over {names(timings)[0]} "
+            f"that rests on one.")
+
+
+def ratio_sentence(reference, ratios, what="instructions per multiply-add"):
+    """"fir_neon executes 1/4.44 of fir's WHAT on x86-64, 1/4.41 on ARMv7 and 1/6.10 on AArch64.", from
+    [(ratio, where)], where being None where only one target is meant."""
+    (first, where), rest = ratios[0], [f"1/{ratio:.2f} on {isa}" for ratio, isa in ratios[1:]]
+    listed = f"1/{first:.2f} of {reference}'s {what}" + (f" on {where}" if where else "")
+    if rest:
+        listed = ", ".join([listed] + rest[:-1]) + " and " + rest[-1]
+    return listed + "."
+
+
+def ratio_lines(mixes, name_targets=True):
+    """One sentence a vector kernel: how many times fewer instructions it runs than the reference, on
+    each target counted (mixes: instruction counts as scripts/bench keeps them)."""
+    by_kernel = {}
+    for mix in mixes:
+        for name, ratio in vector_ratios(mix["kernels"], mix["per_mac"]):
+            by_kernel.setdefault(name, []).append((ratio, mix["isa"] if name_targets else None))
+    reference = mixes[0]["kernels"][0]["name"]
+    return [f"{name} executes {ratio_sentence(reference, ratios)}" for name, ratios in by_kernel.items()]
+
+
+def timings_table(timings):
+    lines = [f"  {'kernel':9} {timing_header(timings)}".rstrip()]
+    lines += [f"  {kernel:9} {timing_cell(timings, kernel)}".rstrip() for kernel in names(timings)]
+    return lines + [spread_note(timings)]
+
+
+def profile_table(figures):
+    """gprof's figures by kernel: self seconds, calls, share and speed-up over the reference."""
+    kernels = list(figures)
+    lines = [f"  {'kernel':9} {'self s':>8} {'calls':>6} {'share':>7} {'speed vs ' + kernels[0]:>13}"]
+    for kernel, (seconds, calls, share, speed) in figures.items():
+        share_text = f"{100 * share:6.1f}%" if share is not None else "    n/a"
+        speed_text = f"{speed:12.2f}x" if speed is not None else "  (no sample)"
+        lines.append(f"  {kernel:9} {seconds:8.2f} {calls:6d} {share_text:>7} {speed_text:>13}")
+    return lines
+
+
+def bench_table(o0, o2, mixes, program):
+    kernels = names(o0)
+    width = len(timing_cell(o0, kernels[0]))
+    lines = [
+        f"Kernels on fir_benchmark's run ({o0['outputs']} outputs x {o0['taps']} taps):",
+        f"{'':9} {' -O0 (host) ':-^{width}}   {' -O2 (host-release) ':-^{width}}   instructions/MAC at -O0",
+        f"{'kernel':9} " + f"{timing_header(o0)}   " * 2 + "".join(f"{mix['isa']:>8}" for mix in mixes),
+    ]
+    for kernel in kernels:
+        counts = "".join(f"{mix['per_mac'][kernel]['total']:8.2f}" for mix in mixes)
+        lines.append(f"{kernel:9} {timing_cell(o0, kernel)}   {timing_cell(o2, kernel)}   {counts}")
+    lines += ratio_lines(mixes) + [spread_note(o0), "", "The whole program (unoptimised, on the sample data):"]
+    lines.append(f"  wall {program['wall_median']:.3f} s (median of {program['runs']} runs, spread "
+                 f"{100 * program['wall_cv']:.1f}%{', noisy' if program['wall_cv'] > NOISY_CV else ''}), "
+                 f"peak resident memory {program['peak_kib']} KiB")
+    total = program["instructions"]
+    lines.append(f"  instructions: {100 * program['reading'] / total:.0f}% reading the two files "
+                 f"({program['reading'] / program['values']:.0f} a value), "
+                 f"{100 * program['kernels'] / total:.0f}% the kernels, "
+                 f"{100 * (total - program['reading'] - program['kernels']) / total:.0f}% padding and scoring")
+    return lines
