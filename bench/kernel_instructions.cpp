@@ -11,11 +11,14 @@
 
 #include "benchmark_run.h"
 #include "fir_kernels.h"
+#include "guarded.h"
 #include "results_files.h"
 
 using namespace fir_run;
 
-int main()
+namespace {
+
+int run()
 {
     const int outputs = 256;
     const int taps = 64;
@@ -34,4 +37,11 @@ int main()
         {"timings", fir_results::timings}, {"counters", fir_results::counters}, {"machine", fir_results::machine}};
     std::puts(report.dump().c_str());
     return out[0] == out[1] ? 1 : 0;
+}
+
+}  // namespace
+
+int main()
+{
+    return guarded("kernel_instructions", run);
 }

@@ -4,13 +4,17 @@
 // as the counters "outputs" and "taps", which the tools read rather than the
 // benchmark's name. Our own options come first: --program_run times the
 // program's own shape alone, --results writes every repetition as JSON to the
-// results folder's timings file. The Google Benchmark flags that every caller
-// wants are set here, before the caller's own, which can override them.
-// scripts/run, scripts/bench and the board's run script run it with
-// repetitions and read its medians and coefficients of variation.
+// results folder's timings file. It runs on one CPU, the one FIR_CPU names or
+// the one it starts on, and records which in the JSON's context. The Google
+// Benchmark flags that every caller wants are set here, before the caller's
+// own, which can override them. scripts/run, scripts/bench and the board's run
+// script run it with repetitions and read its medians and coefficients of
+// variation.
 
 #include <benchmark/benchmark.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <random>
 #include <string>
@@ -18,6 +22,7 @@
 #include <vector>
 
 #include "benchmark_run.h"
+#include "cpu.h"
 #include "fir_kernels.h"
 #include "results_files.h"
 
@@ -44,8 +49,8 @@ void time_kernel(benchmark::State& state, const FirKernelEntry& kernel, int outp
     state.SetLabel(kernel.name);
     state.counters["outputs"] = outputs;
     state.counters["taps"] = taps;
-    state.counters["MAC/s"] = benchmark::Counter(static_cast<double>(outputs) * taps,
-                                                 benchmark::Counter::kIsIterationInvariantRate);
+    state.counters["MAC/s"] =
+        benchmark::Counter(static_cast<double>(outputs) * taps, benchmark::Counter::kIsIterationInvariantRate);
 }
 
 std::string shape_name(int outputs, int taps)
@@ -79,14 +84,23 @@ int main(int argc, char** argv)
     args.insert(args.end(), argv + first, argv + argc);
     int count = static_cast<int>(args.size());
 
+    LinuxSystem system;
+    const char* fir_cpu = std::getenv("FIR_CPU");
+    const Pinning pinning = pin_thread(system, fir_cpu);
+    if (!pinning.problem.empty() && fir_cpu != nullptr && *fir_cpu != '\0') {
+        std::fprintf(stderr, "kernel_timings: %s\n", pinning.problem.c_str());
+        return 1;
+    }
+    benchmark::AddCustomContext("cpu", std::to_string(pinning.cpu));
+
     const std::pair<int, int> shapes[] = {
         {out_len, num_taps},  // fir_benchmark's run
         {1024, 16}, {1024, 64}, {16384, 64}, {16384, 256},
     };
     for (const auto& [outputs, taps] : shapes)
         for (const FirKernelEntry& k : fir_kernels)
-            benchmark::RegisterBenchmark((std::string(k.name) + "/" + shape_name(outputs, taps)).c_str(), time_kernel, k,
-                                         outputs, taps)
+            benchmark::RegisterBenchmark((std::string(k.name) + "/" + shape_name(outputs, taps)).c_str(), time_kernel,
+                                         k, outputs, taps)
                 ->Unit(benchmark::kMillisecond)
                 ->UseRealTime();
     benchmark::Initialize(&count, args.data());

@@ -1,45 +1,91 @@
-// The CPU's own counters around a stretch of code, through Linux perf events
-// (perf_event_open): user-space counts of this thread only, started and
-// stopped by hand, so that they see a kernel's call and nothing else.
+// The CPU's own counters around a stretch of code, through Linux perf events:
+// cycles (the group's leader), instructions and the task clock, opened as one
+// group on the pinned CPU's PMU and read at once, so that every figure covers
+// the same window. A stretch that the group did not count for its whole
+// duration (multiplexed, or run on a core whose PMU does not hold the events)
+// is reported as such, never scaled up.
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <string>
+#include <vector>
+
+#include "system.h"
 
 struct CounterEvent {
     const char* name;
-    std::uint32_t type;    // PERF_TYPE_HARDWARE, PERF_TYPE_SOFTWARE...
+    std::uint32_t type;    // PERF_TYPE_HARDWARE, PERF_TYPE_SOFTWARE
     std::uint64_t config;  // PERF_COUNT_HW_CPU_CYCLES...
     const char* unit;      // after the name in a table: "" for a count
 };
 
 // cycles and instructions, the board's witnesses; task-clock (nanoseconds on
-// the CPU), a software event that every Linux has, so the same code is
-// exercised where the hardware ones are missing.
+// the CPU), a software event that every Linux has, which still counts alone
+// where the hardware ones are missing.
 extern const CounterEvent counter_events[3];
 
-class PerfCounter {
+// What the counters are opened with: the pinned CPU's PMU type on a board
+// with several (0 for the kernel's choice), and the two settings that decide
+// whether the kernel may be counted too.
+struct CounterSetup {
+    std::uint32_t pmu_type = 0;
+    std::string pmu_name;
+    int paranoid = -1;  // /proc/sys/kernel/perf_event_paranoid, -1 if unknown
+    bool privileged = false;
+};
+
+// The counts of one stretch, by event (NaN where not counted), and whether the
+// group counted all of it.
+struct Counted {
+    bool whole = false;
+    std::vector<double> values;
+};
+
+class CounterGroup {
 public:
-    explicit PerfCounter(const CounterEvent& event);
-    ~PerfCounter();
-    PerfCounter(const PerfCounter&) = delete;
-    PerfCounter& operator=(const PerfCounter&) = delete;
+    CounterGroup(System& system, CounterSetup setup);
+    ~CounterGroup();
+    CounterGroup(const CounterGroup&) = delete;
+    CounterGroup& operator=(const CounterGroup&) = delete;
+    CounterGroup(CounterGroup&&) = delete;
+    CounterGroup& operator=(CounterGroup&&) = delete;
 
-    [[nodiscard]] bool available() const { return fd_ >= 0; }
-    // Why the counter could not be opened: "perf_event_open: ... (...)".
-    [[nodiscard]] const std::string& reason() const { return reason_; }
+    [[nodiscard]] bool available(std::size_t event) const { return fds_[event].has_value(); }
+    [[nodiscard]] bool any() const;
+    // Why an event could not be opened, with what to do about it.
+    [[nodiscard]] const std::string& reason(std::size_t event) const { return reasons_[event]; }
+    // Set when the PMU could only count user and kernel together.
+    [[nodiscard]] const std::string& scope() const { return scope_; }
+    // Set when the pinned CPU's PMU could not be asked for by type.
+    [[nodiscard]] const std::string& pmu_note() const { return pmu_note_; }
 
-    void start() const;
-    // The count since start(), scaled up if the kernel shared the counter
-    // with others for part of the time; NaN if it could not be read.
-    [[nodiscard]] double stop() const;
+    Counted count(const std::function<void()>& work);
 
 private:
-    int fd_ = -1;
-    std::string reason_;
+    struct Mode {
+        bool extended;  // the PMU type in config's upper 32 bits
+        bool user_only;
+    };
+    int open(std::size_t event, int group_fd, Mode mode);
+    std::optional<Mode> open_leader(std::size_t event);
+    void open_task_clock(int leader, std::optional<Mode> mode);
+    std::vector<std::vector<std::uint64_t>> read_all();
+
+    System& system_;
+    CounterSetup setup_;
+    std::vector<std::optional<int>> fds_;
+    std::vector<std::string> reasons_;
+    std::string scope_, pmu_note_;
+    // Each group: its leader's descriptor and its events, in the order read
+    // returns them.
+    std::vector<std::pair<int, std::vector<std::size_t>>> groups_;
 };
 
 // The reason for a failed perf_event_open, in words a board's user can act
-// on: `error` is its errno, `paranoid` the value of
-// /proc/sys/kernel/perf_event_paranoid (or -1 if unknown).
+// on: `error` is its errno, `paranoid` perf_event_paranoid's value (or -1).
 std::string counter_failure(int error, int paranoid);
+
+// The words said when the PMU counts user and kernel together.
+extern const char* const user_and_kernel;

@@ -7,6 +7,6 @@ namespace fir_results {
 
 inline constexpr const char* timings = "timings.json";    // kernel_timings: Google Benchmark's repetitions
 inline constexpr const char* counters = "counters.json";  // kernel_counters: the CPU's counts per call
-inline constexpr const char* machine = "machine.txt";     // the board, its clock and the bundle's build
+inline constexpr const char* machine = "machine.json";    // machine_info: the board, its clock, the bundle's build
 
 }  // namespace fir_results

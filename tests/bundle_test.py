@@ -2,10 +2,11 @@
 the archive with CPack in a scratch folder, unpacks it into an empty folder
 outside the build tree and runs its run script there: through the target's
 emulator alone (FIR_EMULATOR, no sysroot, so a library missing from the bundle
-shows) when cross-built, natively otherwise, with two repetitions; and
-checks that it takes no library from the machine. The run
-must print the report at 0.00, the timing table and one line for each
-counter, and leave a results folder that scripts/bench --board reads."""
+shows) when cross-built, natively otherwise, with two repetitions, on the
+second CPU (FIR_CPU); and checks that it takes no library from the machine.
+The run must print the report at 0.00, one line for each counter and, last,
+the summary table, and leave a results folder that scripts/bench --board
+reads, made on that CPU by this checkout's code."""
 
 import glob
 import json
@@ -17,6 +18,9 @@ import tempfile
 
 import build_description
 from results import InputError, read_board
+
+# The CPU the run is asked to run on: the second where there is one.
+PINNED = "1" if os.cpu_count() > 1 else "0"
 
 
 def self_contained(objdump, bundle):
@@ -51,39 +55,64 @@ def main(build_dir, cpack):
         bundle, = glob.glob(os.path.join(board, "fir_benchmark-*"))
         problems += self_contained(build["objdump"], bundle)
         environment = {key: value for key, value in os.environ.items() if key != "QEMU_LD_PREFIX"}
-        environment.update(FIR_EMULATOR=build["bundle_emulator"], FIR_REPETITIONS="2")
+        environment.update(FIR_EMULATOR=build["bundle_emulator"], FIR_REPETITIONS="2", FIR_CPU=PINNED)
         run = subprocess.run(["sh", os.path.join(bundle, "run")], cwd=board, env=environment, capture_output=True,
                              text=True, check=False)
         print(run.stdout)
         if run.returncode != 0:
             return f"run failed ({run.returncode}): {run.stderr.strip()[-500:]}"
-        lines = run.stdout.splitlines()
-
-        if lines[:3] != ["RMSE_naive: 0.00", "RMSE_opt:   0.00", "RMSE_neon:  0.00"]:
-            problems.append(f"the report is {lines[:3]}")
-        for name in names:
-            if not any(line.startswith(f"{name}/") and "real_time_median" in line for line in lines):
-                problems.append(f"the timing table has no median for {name}")
-
         results = glob.glob(os.path.join(board, "results-*"))
         if len(results) != 1:
             return f"expected one results folder, found {results}"
-        try:
-            read_board(results[0], build["files"])
-        except InputError as error:
-            problems.append(f"scripts/bench --board cannot read it: {error}")
-        with open(os.path.join(results[0], "counters.json"), encoding="utf-8") as source:
-            counters = json.load(source)
-        events = list(counters["counters"]) + list(counters["unavailable"])
-        if not events:
-            problems.append("counters.json names no counter")
-        for event in events:
-            if len([line for line in lines if line.startswith(f"  {event} ")]) != 1:
-                problems.append(f"not one line for the counter {event}")
-        # The task clock is the software event that every Linux offers a process of its own, when it may count.
-        reason = counters["unavailable"].get("task-clock", "")
-        if not build["bundle_emulator"] and "task-clock" not in counters["counters"] and "paranoid" not in reason:
-            problems.append(f"the task clock was not counted natively: {reason}")
+        problems += check_output(run.stdout.splitlines(), names)
+        problems += check_results(results[0], build, names)
+    return "\n".join(problems) or None
+
+
+def check_output(lines, names):
+    """The report at 0.00, a line for each counter, and the summary's row for each kernel, last."""
+    problems = []
+    if lines[:3] != ["RMSE_naive: 0.00", "RMSE_opt:   0.00", "RMSE_neon:  0.00"]:
+        problems.append(f"the report is {lines[:3]}")
+    for event in ("cycles", "instructions", "task-clock"):
+        if len([line for line in lines if line.startswith(f"  {event} ")]) != 1:
+            problems.append(f"not one line for the counter {event}")
+    summary = next((i for i, line in enumerate(lines) if line.startswith("Summary: ")), None)
+    if summary is None:
+        return problems + ["no summary table"]
+    rows = {line.split()[0]: line for line in lines[summary + 2:] if line.split() and line.split()[0] in names}
+    for name in names:
+        if not re.match(rf"{name} +[0-9.]+ +[0-9.]+% +[0-9.]+x", rows.get(name, "")):
+            problems.append(f"the summary has no time for {name}: {rows.get(name)}")
+    return problems
+
+
+def check_results(folder, build, names):
+    """A folder that scripts/bench --board reads, made on the CPU FIR_CPU named, by this checkout's code."""
+    problems = []
+    try:
+        read_board(folder, build["files"])
+    except InputError as error:
+        return [f"scripts/bench --board cannot read it: {error}"]
+    loaded = {}
+    for role, name in build["files"].items():
+        with open(os.path.join(folder, name), encoding="utf-8") as source:
+            loaded[role] = json.load(source)
+    cpus = {"timings": loaded["timings"]["context"]["cpu"], "counters": loaded["counters"]["cpu"],
+            "machine": loaded["machine"]["cpu"]}
+    if any(str(cpu) != PINNED for cpu in cpus.values()):
+        problems.append(f"not all on CPU {PINNED}: {cpus}")
+    commit = subprocess.run(["git", "rev-parse", "HEAD"], cwd=os.path.dirname(os.path.abspath(__file__)),
+                            capture_output=True, text=True, check=True).stdout.strip()
+    if loaded["machine"]["build"]["commit"] != commit:
+        problems.append(f"machine.json names {loaded['machine']['build']['commit']}, not {commit}")
+    # The task clock is the software event that every Linux offers a process of its own, when it may count.
+    counters = loaded["counters"]
+    reason = counters["unavailable"].get("task-clock", "")
+    if not build["bundle_emulator"] and set(counters["counters"].get("task-clock", {})) != set(names) and \
+            "paranoid" not in reason:
+        problems.append(f"the task clock was not counted natively: {reason}")
+    return problems
     return "\n".join(problems) or None
 
 

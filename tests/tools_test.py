@@ -306,25 +306,44 @@ class Board(unittest.TestCase):
         self.folder = os.path.join(scratch.name, "results-pi-2026-12-09")
         shutil.copytree(os.path.join(DATA, "board"), self.folder)
 
-    def test_counts_beside_the_emulated_ones_and_a_disagreement_called_out(self):
+    def test_counts_beside_the_emulated_ones_and_what_they_mean(self):
+        commit = "cbde06b60d24933e80eaa5585254d79929bdbad6"
         board = results.read_board(self.folder, FILES)
-        table = boards.board_table(board, self.mixes)
-        self.assertEqual(table[0], f"On the board results-pi-2026-12-09 (AMD EPYC, x86-64), from {self.folder}:")
+        table = boards.board_table(board, self.mixes, commit)
+        self.assertEqual(table[0], f"On the board results-pi-2026-12-09 (AMD EPYC, CPU 1, x86-64), from {self.folder}:")
         self.assertTrue(table[2].startswith("fir          24.42   0.5%     262   1.00x"), table[2])
         self.assertIn("  cycles: not counted on this board (perf_event_open: No such file", table[5])
-        # The same code counted by a CPU: 32.16 emulated; one kernel 10% off.
+        self.assertIn("shows no CPU PMU", table[7])
+        # The same code counted by a CPU: 32.16 emulated; fir_neon 10% off.
         macs = 100064 * 64
-        counters = board["counters"]["counters"]
-        counters["instructions"] = {"fir": 32.16 * macs, "fir_opt": 30.66 * macs, "fir_neon": 7.25 * 1.1 * macs}
-        counters["cycles"] = {"fir": 16.08 * macs, "fir_opt": 15.33 * macs, "fir_neon": 7.25 * macs}
-        del board["counters"]["unavailable"]["cycles"]
-        table = boards.board_table(board, self.mixes)
-        self.assertTrue(table[2].endswith("   32.16    32.16   +0.0%        16.08  2.00"), table[2])
-        self.assertTrue(table[4].endswith("    7.98     7.25  +10.0%         7.25  1.10"), table[4])
-        self.assertIn("counts fir_neon more than 2% away from the emulated count", table[-1])
-        del counters["instructions"]["fir_neon"]
-        counters["instructions"]["fir_neon"] = 7.25 * macs
-        self.assertIn("same instructions as the emulation", boards.board_table(board, self.mixes)[-1])
+        counters = board["counters"]
+        counters["counters"]["instructions"] = {"fir": 32.16 * macs, "fir_opt": 30.66 * macs,
+                                                "fir_neon": 7.25 * 1.1 * macs}
+        counters["counters"]["cycles"] = {"fir": 16.08 * macs, "fir_opt": 15.33 * macs, "fir_neon": 7.25 * macs}
+        counters["mhz"] = {"fir": 1200, "fir_opt": 1199.6, "fir_neon": 600}
+        counters["unavailable"] = {}
+        board["machine"]["pmu"] = "armv8_pmuv3"
+        cases = [
+            ({}, ["   32.16    32.16   +0.0%        16.08  2.00  1200", "    7.98     7.25  +10.0%         7.25  1.10   600",
+                  "counts fir_neon more than 2% away from the emulated count"]),
+            ({"fir_neon": 7.25 * macs}, ["same instructions as the emulation, within 2%."]),
+            ({"part": "0xc09"}, ["A Cortex-A9 counts instructions as they leave register renaming"]),
+            ({"commit": "0123456789abcdef"}, ["built from 0123456789ab, not this checkout's cbde06b60d24"]),
+            ({"flags": ["the CPU's clock changed during the run: 1200 MHz before, 600 after"]},
+             ["  FLAGGED: the CPU's clock changed during the run: 1200 MHz before, 600 after"]),
+        ]
+        for change, expected in cases:
+            with self.subTest(change=change):
+                case = json.loads(json.dumps(board))
+                if "fir_neon" in change:
+                    case["counters"]["counters"]["instructions"].update(change)
+                case["machine"]["part"] = change.get("part", "")
+                case["machine"]["build"]["commit"] = change.get("commit", commit)
+                case["machine"]["flags"] = change.get("flags", [])
+                printed = "\n".join(boards.board_table(case, self.mixes, commit))
+                for text in expected:
+                    self.assertIn(text, printed)
+                self.assertEqual("built from" in printed, "commit" in change)
 
     def test_bad_input_stops_bench_with_one_line_before_anything_is_printed(self):
         def spoil(file, text):
@@ -339,6 +358,8 @@ class Board(unittest.TestCase):
             (lambda: spoil("counters.json", '{"isa": "ARMv7"}'), "counters.json: not what the board's run writes"),
             (lambda: spoil("timings.json", '{"benchmarks": []}'), "timings.json: not what the board's run writes"),
             (lambda: spoil(FILES["machine"], ""), f"{FILES['machine']}: empty"),
+            (lambda: os.rename(os.path.join(self.folder, FILES["machine"]), os.path.join(self.folder, "machine.txt")),
+             "made by an older bundle (machine.txt, no machine.json)"),
             (lambda: shutil.rmtree(self.folder), "not a folder"),
             (lambda: spoil(os.path.join(work, "O0.json"), timings[:100]), "O0.json: not JSON, truncated?"),
         ]

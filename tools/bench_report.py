@@ -25,29 +25,32 @@ timings' labels and counters, and the counts' own lists.
 """
 
 import argparse
+import json
 import os
-import platform
 import sys
 
 import build_description
 from boards import board_table
 from chart import draw_chart
-from cli import entry
+from cli import ToolError, entry, run_tool
 from figures import names, profile_figures, program_figures
 from measure import gprof_flat
 from results import load_json, read_board, read_text, read_timings
 from tables import bench_table, profile_table, timings_table
 
 
-def machine():
-    model = platform.machine()
+def machine(build_dir):
+    """This machine's CPU, as the build's machine_info names it, and its cores."""
+    command = build_description.command(build_description.load(build_dir), "machine_info")
+    described = json.loads(run_tool(command + ["show"]).stdout)
+    return f"{described['core']}, {os.cpu_count()} cores"
+
+
+def this_commit():
     try:
-        with open("/proc/cpuinfo", encoding="utf-8") as cpuinfo:
-            model = next((" ".join(line.split(":", 1)[1].split()) for line in cpuinfo
-                          if line.startswith("model name")), model)
-    except OSError:
-        pass
-    return f"{model}, {os.cpu_count()} cores"
+        return run_tool(["git", "rev-parse", "HEAD"], cwd=os.path.dirname(os.path.abspath(__file__))).stdout.strip()
+    except ToolError:
+        return None
 
 
 def read_boards(build_dir, folders):
@@ -64,10 +67,11 @@ def bench(args):
     mixes = [load_json(path) for path in args.mix]
     program = load_json(args.program_runs, lambda runs: program_figures(
         read_text(args.program_profile), runs, args.peak_kib, args.values, names(o0)), "hyperfine and callgrind")
-    where = f"{machine()}, {o0_report['context']['date'][:10]}"
+    where = f"{machine(args.build_dir)}, {o0_report['context']['date'][:10]}"
     lines = [f"{where}."] + bench_table(o0, o2, mixes, program)
+    commit = this_commit()
     for board in boards:
-        lines += [""] + board_table(board, mixes)
+        lines += [""] + board_table(board, mixes, commit)
     print("\n".join(lines))
     draw_chart(args.chart, o0, o2, mixes, boards, f"fir_benchmark's kernels: {where}")
     print(f"\nChart: {args.chart}")

@@ -4,12 +4,17 @@ of scripts/bench's table."""
 from figures import COUNT_TOLERANCE, names
 from tables import timing_cell, timing_header
 
+# Cores whose instructions event is not architecturally executed instructions. Linux maps Cortex-A9's
+# to 0x68, instructions leaving rename, because it lacks 0x08.
+RENAMED_INSTRUCTIONS = {"0xc09": "Cortex-A9"}
 
-def board_figures(board, mixes):
+
+def board_figures(board, mixes, commit):
     """By kernel: the board's instructions and cycles per multiply-add, the emulated count of the same
-    target's code, their difference (a fraction) and IPC, each None where it was not counted; and the
-    kernels whose counts disagree with the emulation."""
-    counters = board["counters"]
+    target's code, their difference (a fraction), IPC and effective MHz, each None where it was not
+    counted; the kernels whose counts disagree with the emulation; and the notes that the block ends
+    with (flags, scope, a bundle of another commit)."""
+    counters, machine = board["counters"], board["machine"]
     macs = counters["outputs"] * counters["taps"]
     per_mac = {event: {k: v / macs for k, v in values.items()} for event, values in counters["counters"].items()}
     emulated = next((mix for mix in mixes if mix["isa"] == counters["isa"]), None)
@@ -22,35 +27,55 @@ def board_figures(board, mixes):
         if diff is not None and abs(diff) > COUNT_TOLERANCE:
             disagree.append(kernel)
         rows[kernel] = {"instructions": counted, "emulated": model, "diff": diff, "cycles": cycles,
-                        "ipc": counted / cycles if counted is not None and cycles else None}
-    return {"rows": rows, "emulated": emulated is not None, "disagree": disagree,
-            "counted": "instructions" in per_mac}
+                        "ipc": counted / cycles if counted is not None and cycles else None,
+                        "mhz": counters.get("mhz", {}).get(kernel)}
+    built = machine["build"]
+    return {"rows": rows, "emulated": emulated is not None, "disagree": disagree, "counted": "instructions" in per_mac,
+            "flags": counters.get("flags", []) + machine["flags"], "notes": counters.get("notes", []),
+            "renamed": RENAMED_INSTRUCTIONS.get(machine["part"]),
+            "other_commit": built["commit"] if commit and (built["commit"] != commit or built["modified"]) else None}
 
 
 def figure(value, width, form=".2f"):
     return f"{value:{width}{form}}" if value is not None else f"{'n/a':>{width}}"
 
 
-def board_table(board, mixes):
+def comparison(figures, isa):
+    """The line that says what the board's instruction counts mean beside the emulated ones."""
+    tolerance = f"{100 * COUNT_TOLERANCE:.0f}%"
+    if not figures["emulated"]:
+        return f"  no emulated count of {isa} on this machine to compare with"
+    if figures["renamed"] and figures["counted"]:
+        return (f"  A {figures['renamed']} counts instructions as they leave register renaming (event 0x68), not as "
+                f"they retire (0x08, which it lacks), so its counts differ from the emulation's whatever the build.")
+    if figures["disagree"]:
+        return (f"  The board's CPU counts {', '.join(figures['disagree'])} more than {tolerance} away from the "
+                f"emulated count of the same code: the board's build or its counter differs.")
+    if figures["counted"]:
+        return f"  The board's CPU counts the same instructions as the emulation, within {tolerance}."
+    return None
+
+
+def board_table(board, mixes, commit):
     """One board's block: its times, and its CPU's counts beside the emulated ones for its target."""
-    timings, counters = board["timings"], board["counters"]
-    figures = board_figures(board, mixes)
-    lines = [f"On the board {board['name']} ({board['cpu']}, {counters['isa']}), from {board['dir']}:",
+    timings, counters, machine = board["timings"], board["counters"], board["machine"]
+    figures = board_figures(board, mixes, commit)
+    lines = [f"On the board {board['name']} ({machine['core']}, CPU {machine['cpu']}, {counters['isa']}), from "
+             f"{board['dir']}:",
              f"{'kernel':9} {timing_header(timings)}  {'instructions/MAC':>16} {'emulated':>8} {'diff':>7}   "
-             f"{'cycles/MAC':>10} {'IPC':>5}"]
+             f"{'cycles/MAC':>10} {'IPC':>5} {'MHz':>5}"]
     for kernel, row in figures["rows"].items():
         diff = f"{100 * row['diff']:+.1f}%" if row["diff"] is not None else "n/a"
         lines.append(f"{kernel:9} {timing_cell(timings, kernel)}  {figure(row['instructions'], 16)} "
-                     f"{figure(row['emulated'], 8)} {diff:>7}   {figure(row['cycles'], 10)} {figure(row['ipc'], 5)}")
+                     f"{figure(row['emulated'], 8)} {diff:>7}   {figure(row['cycles'], 10)} {figure(row['ipc'], 5)} "
+                     f"{figure(row['mhz'], 5, '.0f')}")
     for event, reason in counters.get("unavailable", {}).items():
         lines.append(f"  {event}: not counted on this board ({reason})")
-    if not figures["emulated"]:
-        lines.append(f"  no emulated count of {counters['isa']} on this machine to compare with")
-    elif figures["disagree"]:
-        lines.append(f"  The board's CPU counts {', '.join(figures['disagree'])} more than "
-                     f"{100 * COUNT_TOLERANCE:.0f}% away from the emulated count of the same code: the board's "
-                     f"build or its counter differs.")
-    elif figures["counted"]:
-        lines.append(f"  The board's CPU counts the same instructions as the emulation, within "
-                     f"{100 * COUNT_TOLERANCE:.0f}%.")
-    return lines
+    if not machine["pmu"]:
+        lines.append("  The board's kernel shows no CPU PMU (no node in its device tree?): only the task clock counts.")
+    lines += [f"  {note}" for note in figures["notes"]] + [f"  FLAGGED: {flag}" for flag in figures["flags"]]
+    if figures["other_commit"]:
+        lines.append(f"  The bundle was built from {figures['other_commit'][:12]}"
+                     f"{' with changes' if machine['build']['modified'] else ''}, not this checkout's "
+                     f"{commit[:12]}: its code may differ from what was emulated here.")
+    return lines + [line for line in [comparison(figures, counters["isa"])] if line]

@@ -72,26 +72,38 @@ def read_counters(report):
     return report
 
 
+def read_machine(report):
+    missing = [key for key in ("cpu", "core", "part", "build", "flags") if key not in report]
+    if missing:
+        raise ValueError(f"no {', '.join(missing)}")
+    return report
+
+
+# What a board's run left before it described the board in JSON.
+OLD_MACHINE = "machine.txt"
+
+
 def read_board(folder, files):
     """A results folder of the board bundle's run, with its files named as files names them (the
-    build's description): its timings, counters and machine, all checked."""
+    build's description): its timings, counters and machine, all checked. A folder of an older bundle
+    is refused in one line."""
     if not os.path.isdir(folder):
         raise InputError(f"{folder}: not a folder")
 
     def path(role):
         where = os.path.join(folder, files[role])
         if not os.path.exists(where):
+            if role == "machine" and os.path.exists(os.path.join(folder, OLD_MACHINE)):
+                raise InputError(f"{folder}: made by an older bundle ({OLD_MACHINE}, no {files[role]}): run "
+                                 f"today's bundle on the board (scripts/package)")
             raise InputError(f"{where}: missing (not a results folder of the board's run?)")
         return where
 
-    machine = read_text(path("machine"))
+    machine = load_json(path("machine"), read_machine, "the board's run")
     timings = load_json(path("timings"), read_timings, "the board's run")
     counters = load_json(path("counters"), read_counters, "the board's run")
-    cpu = next((line.split(":", 1)[1].strip() for line in machine.splitlines() if line.startswith("cpu:")), "")
-    if not cpu:
-        raise InputError(f"{path('machine')}: no 'cpu:' line")
     if set(counters["kernels"]) != set(timings["kernels"]):
         raise InputError(f"{path('counters')}: kernels {counters['kernels']} are not the timings' "
                          f"{list(timings['kernels'])}")
-    return {"dir": folder, "name": os.path.basename(os.path.normpath(folder)), "cpu": cpu, "timings": timings,
-            "counters": counters}
+    return {"dir": folder, "name": os.path.basename(os.path.normpath(folder)), "machine": machine,
+            "timings": timings, "counters": counters}

@@ -1,0 +1,111 @@
+#include "cpu.h"
+
+#include <algorithm>
+#include <cstring>
+#include <sstream>
+
+Pinning pin_thread(System& system, const char* fir_cpu)
+{
+    Pinning pinning;
+    if (fir_cpu == nullptr || *fir_cpu == '\0') {
+        pinning.cpu = system.current_cpu();
+    } else {
+        char* end = nullptr;
+        const long cpu = std::strtol(fir_cpu, &end, 10);
+        if (*end != '\0' || cpu < 0 || cpu > 4095) {
+            pinning.problem = std::string("FIR_CPU=") + fir_cpu + " is not a CPU number";
+            return pinning;
+        }
+        pinning.cpu = static_cast<int>(cpu);
+    }
+    if (const int error = system.pin(pinning.cpu); error != 0)
+        pinning.problem = "cannot run on CPU " + std::to_string(pinning.cpu) + ": " + std::strerror(error);
+    return pinning;
+}
+
+std::vector<int> cpu_list(const std::string& text)
+{
+    std::vector<int> cpus;
+    std::istringstream ranges(text);
+    std::string range;
+    while (std::getline(ranges, range, ',')) {
+        int first = 0, last = 0;
+        char dash = 0;
+        std::istringstream parts(range);
+        if (!(parts >> first))
+            return {};
+        last = (parts >> dash >> last) && dash == '-' ? last : first;
+        for (int cpu = first; cpu <= last; cpu++)
+            cpus.push_back(cpu);
+    }
+    return cpus;
+}
+
+std::vector<Pmu> cpu_pmus(const System& system)
+{
+    const std::string devices = "/sys/bus/event_source/devices/";
+    std::vector<Pmu> pmus;
+    for (const std::string& name : system.folder(devices)) {
+        const auto cpus = first_line(system, devices + name + "/cpus");
+        const auto type = number_in(system, devices + name + "/type");
+        if (cpus && type)
+            pmus.push_back({name, static_cast<std::uint32_t>(*type), cpu_list(*cpus)});
+    }
+    return pmus;
+}
+
+std::optional<Pmu> pmu_of(const std::vector<Pmu>& pmus, int cpu)
+{
+    for (const Pmu& pmu : pmus)
+        if (std::find(pmu.cpus.begin(), pmu.cpus.end(), cpu) != pmu.cpus.end())
+            return pmu;
+    return std::nullopt;
+}
+
+namespace {
+
+// Arm's own cores (implementer 0x41) that this benchmark's boards carry.
+const char* arm_core(const std::string& part)
+{
+    static const std::pair<const char*, const char*> cores[] = {
+        {"0xc05", "Cortex-A5"},  {"0xc07", "Cortex-A7"},  {"0xc08", "Cortex-A8"},  {"0xc09", "Cortex-A9"},
+        {"0xc0d", "Cortex-A12"}, {"0xc0e", "Cortex-A17"}, {"0xc0f", "Cortex-A15"}, {"0xd03", "Cortex-A53"},
+        {"0xd04", "Cortex-A35"}, {"0xd05", "Cortex-A55"}, {"0xd07", "Cortex-A57"}, {"0xd08", "Cortex-A72"},
+        {"0xd09", "Cortex-A73"}, {"0xd0b", "Cortex-A76"},
+    };
+    for (const auto& [number, name] : cores)
+        if (part == number)
+            return name;
+    return nullptr;
+}
+
+std::string value_of(const std::string& line)
+{
+    const std::size_t colon = line.find(':');
+    const std::size_t start = line.find_first_not_of(" \t", colon + 1);
+    return colon == std::string::npos || start == std::string::npos ? "" : line.substr(start);
+}
+
+}  // namespace
+
+CpuIdentity identify_cpu(const System& system, int cpu)
+{
+    // /proc/cpuinfo has a block per CPU, each opened by "processor : N"; an
+    // older ARMv7 kernel names the model once, as "Processor", for all.
+    CpuIdentity identity;
+    std::istringstream lines(system.file("/proc/cpuinfo").value_or(""));
+    std::string line;
+    int block = -1;
+    while (std::getline(lines, line)) {
+        const std::string key = line.substr(0, line.find_first_of("\t:"));
+        if (key == "processor")
+            block = static_cast<int>(std::strtol(value_of(line).c_str(), nullptr, 10));
+        else if ((key == "model name" && block == cpu) || (key == "Processor" && identity.model.empty()))
+            identity.model = value_of(line);
+        else if (key == "CPU part" && (block == cpu || identity.part.empty()))
+            identity.part = value_of(line);
+    }
+    const char* core = arm_core(identity.part);
+    identity.core = core != nullptr ? core : identity.model;
+    return identity;
+}

@@ -1,0 +1,45 @@
+// The one CPU the board's measuring programs run on, and what it is: pinning
+// to FIR_CPU or to the CPU a program starts on, the PMUs a board offers and
+// which one serves that CPU, and the CPU's model and part number.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "system.h"
+
+// The CPU this thread is bound to, or why it could not be bound.
+struct Pinning {
+    int cpu = -1;
+    std::string problem;  // empty when pinned
+};
+
+// Binds this thread to the CPU that fir_cpu names (FIR_CPU's value, or null
+// for the CPU it runs on now).
+Pinning pin_thread(System& system, const char* fir_cpu);
+
+// "0-3,6" -> 0 1 2 3 6; nothing for a list it cannot read.
+std::vector<int> cpu_list(const std::string& text);
+
+// A PMU under /sys/bus/event_source/devices that serves a set of CPUs.
+struct Pmu {
+    std::string name;
+    std::uint32_t type = 0;
+    std::vector<int> cpus;
+};
+
+// The CPU PMUs: those that list their CPUs. A board with two clusters of
+// different cores (big.LITTLE) has one for each.
+std::vector<Pmu> cpu_pmus(const System& system);
+// The PMU that serves cpu, if any PMU names it.
+std::optional<Pmu> pmu_of(const std::vector<Pmu>& pmus, int cpu);
+
+struct CpuIdentity {
+    std::string model;  // /proc/cpuinfo's model name or processor line
+    std::string part;   // Arm's MIDR part number ("0xc07"), empty elsewhere
+    std::string core;   // the part's name ("Cortex-A7"), or the model
+};
+
+CpuIdentity identify_cpu(const System& system, int cpu);

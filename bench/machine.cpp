@@ -1,0 +1,96 @@
+#include "machine.h"
+
+#include <cstdio>
+
+#include "cpu.h"
+
+nlohmann::json machine_facts(const System& system, int cpu)
+{
+    const CpuIdentity identity = identify_cpu(system, cpu);
+    const auto pmu = pmu_of(cpu_pmus(system), cpu);
+    // A machine of one kind of core may name its PMU without listing CPUs (x86's
+    // "cpu").
+    const bool one_pmu = number_in(system, "/sys/bus/event_source/devices/cpu/type").has_value();
+    nlohmann::json facts = {{"kernel", first_line(system, "/proc/sys/kernel/osrelease").value_or("")},
+                            {"cpu", cpu},
+                            {"model", identity.model},
+                            {"part", identity.part},
+                            {"core", identity.core},
+                            {"pmu", pmu       ? pmu->name
+                                    : one_pmu ? "cpu"
+                                              : ""}};
+    if (const auto paranoid = number_in(system, "/proc/sys/kernel/perf_event_paranoid"))
+        facts["perf_event_paranoid"] = *paranoid;
+    return facts;
+}
+
+nlohmann::json machine_state(System& system, int cpu)
+{
+    nlohmann::json state = {{"mhz", nlohmann::json::object()}, {"temperatures", nlohmann::json::object()}};
+    const std::string cpufreq = "/sys/devices/system/cpu/cpu" + std::to_string(cpu) + "/cpufreq/";
+    if (const auto governor = first_line(system, cpufreq + "scaling_governor"))
+        state["governor"] = *governor;
+    for (const char* which : {"cur", "min", "max"})
+        if (const auto khz = number_in(system, cpufreq + "scaling_" + which + "_freq"))
+            state["mhz"][which] = static_cast<double>(*khz) / 1000;
+    for (const std::string& zone : system.folder("/sys/class/thermal")) {
+        const std::string path = "/sys/class/thermal/" + zone;
+        const auto millidegrees = number_in(system, path + "/temp");
+        if (zone.rfind("thermal_zone", 0) == 0 && millidegrees)
+            state["temperatures"][first_line(system, path + "/type").value_or(zone)] =
+                static_cast<double>(*millidegrees) / 1000;
+    }
+    // A Raspberry Pi's firmware: "throttled=0x50005".
+    if (const auto said = system.command_output("vcgencmd", "get_throttled")) {
+        const std::size_t equals = said->find('=');
+        if (equals != std::string::npos)
+            state["throttled"] = std::stoul(said->substr(equals + 1), nullptr, 16);
+    }
+    return state;
+}
+
+namespace {
+
+std::string throttle_words(unsigned long flags)
+{
+    static const std::pair<unsigned long, const char*> bits[] = {
+        {0x1, "under-voltage now"},
+        {0x2, "clock capped now"},
+        {0x4, "throttled now"},
+        {0x8, "soft temperature limit now"},
+        {0x10000, "under-voltage since boot"},
+        {0x20000, "clock capped since boot"},
+        {0x40000, "throttled since boot"},
+        {0x80000, "soft temperature limit since boot"},
+    };
+    std::string words;
+    for (const auto& [bit, word] : bits)
+        if ((flags & bit) != 0)
+            words += (words.empty() ? "" : ", ") + std::string(word);
+    return words;
+}
+
+}  // namespace
+
+std::vector<std::string> machine_flags(const nlohmann::json& machine)
+{
+    std::vector<std::string> flags;
+    const nlohmann::json none = nlohmann::json::object();
+    const auto& before = machine.value("before", none);
+    const auto& after = machine.value("after", none);
+    const double was = before.value("mhz", none).value("cur", 0.0);
+    const double is = after.value("mhz", none).value("cur", 0.0);
+    if (was > 0 && is > 0 && was != is) {
+        char text[120];
+        std::snprintf(text, sizeof text, "the CPU's clock changed during the run: %.0f MHz before, %.0f after", was,
+                      is);
+        flags.emplace_back(text);
+    }
+    const unsigned long throttled = after.value("throttled", 0UL) | before.value("throttled", 0UL);
+    if (throttled != 0) {
+        char text[64];
+        std::snprintf(text, sizeof text, "the firmware's throttle flags are 0x%lx: ", throttled);
+        flags.push_back(text + throttle_words(throttled));
+    }
+    return flags;
+}

@@ -1,0 +1,17 @@
+// The board a run measured, as machine.json holds it: what it is (kernel,
+// CPU, PMU, perf's setting), and its state before and after the run (clock,
+// temperatures, throttling), with the flags of a run whose clock may have
+// moved. Read through a System, so that tests can give it a made-up board.
+#pragma once
+
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "system.h"
+
+nlohmann::json machine_facts(const System& system, int cpu);
+nlohmann::json machine_state(System& system, int cpu);
+// Why a run's clock may have moved: its frequency changed between before and
+// after, or the firmware reports throttling. Empty when neither.
+std::vector<std::string> machine_flags(const nlohmann::json& machine);
