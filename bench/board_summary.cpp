@@ -1,6 +1,7 @@
 // board_summary: the board's run in one table, from the results folder it is
-// run in: per kernel, the time per call and its spread (Google Benchmark's
-// median and coefficient of variation), the speed-up over the first kernel,
+// run in: per kernel, at -O0 and at -O2, the time per call and its spread
+// (Google Benchmark's median and coefficient of variation) and the speed-up
+// over the first kernel,
 // and the CPU's counts per multiply-add, IPC and effective clock. A missing
 // counter reads n/a, with its reason said once; a run whose clock may have
 // moved is flagged.
@@ -40,24 +41,41 @@ std::map<std::string, std::map<std::string, double>> medians(const json& timings
     return found;
 }
 
-std::string figure(const json& values, const std::string& kernel, double scale, const char* format)
+std::string figure(const json& values, const std::string& kernel, double scale, const char* format, int width)
 {
     char text[32];
     if (!values.is_object() || !values.contains(kernel))
-        std::snprintf(text, sizeof text, "%11s", "n/a");
+        std::snprintf(text, sizeof text, "%*s", width, "n/a");
     else
         std::snprintf(text, sizeof text, format, values[kernel].get<double>() * scale);
     return text;
 }
 
-void print_table(const json& timings, const json& counters)
+// One build's time per call, spread and speed-up over the reference, or n/a.
+std::string time_cells(const json& timings, const std::string& kernel, const std::string& reference)
 {
     const auto times = medians(timings);
+    const auto time = times.find(kernel);
+    char text[64];
+    if (time == times.end() || time->second.count("median") == 0 || times.count(reference) == 0) {
+        std::snprintf(text, sizeof text, " %8s %7s %7s", "n/a", "n/a", "n/a");
+    } else {
+        const double ms = time->second.at("median");
+        std::snprintf(text, sizeof text, " %8.2f %6.1f%% %6.2fx", ms, 100 * time->second.at("cv"),
+                      times.at(reference).at("median") / ms);
+    }
+    return text;
+}
+
+void print_table(const json& timings, const json& timings_o2, const json& counters)
+{
     const json& counts = counters.at("counters");
     const double macs = counters.at("outputs").get<double>() * counters.at("taps").get<double>();
     const std::string reference = counters.at("kernels").at(0).get<std::string>();
-    std::printf("%-9s %8s %7s %7s %11s %11s %11s %11s\n", "kernel", "ms/call", "spread", ("vs " + reference).c_str(),
-                "instr/MAC", "cycles/MAC", "IPC", "MHz");
+    const std::string versus = "vs " + reference;
+    std::printf("%-9s %-24s %-24s\n", "", " ---------- -O0 ---------", " ---------- -O2 ---------");
+    std::printf("%-9s %8s %7s %7s %8s %7s %7s %11s %11s %6s %6s\n", "kernel", "ms/call", "spread", versus.c_str(),
+                "ms/call", "spread", versus.c_str(), "instr/MAC", "cycles/MAC", "IPC", "MHz");
     const json none = json::object();
     json ipc = json::object();
     for (const auto& [kernel, cycles] : counts.value("cycles", none).items())
@@ -65,18 +83,12 @@ void print_table(const json& timings, const json& counters)
             ipc[kernel] = counts["instructions"][kernel].get<double>() / cycles.get<double>();
     for (const auto& name : counters.at("kernels")) {
         const std::string kernel = name.get<std::string>();
-        const auto time = times.find(kernel);
-        if (time == times.end() || time->second.count("median") == 0 || times.count(reference) == 0) {
-            std::printf("%-9s %8s %7s %7s", kernel.c_str(), "n/a", "n/a", "n/a");
-        } else {
-            const double ms = time->second.at("median");
-            std::printf("%-9s %8.2f %6.1f%% %6.2fx", kernel.c_str(), ms, 100 * time->second.at("cv"),
-                        times.at(reference).at("median") / ms);
-        }
-        std::printf("%s%s%s%s\n", figure(counts.value("instructions", none), kernel, 1 / macs, "%11.2f").c_str(),
-                    figure(counts.value("cycles", none), kernel, 1 / macs, "%11.2f").c_str(),
-                    figure(ipc, kernel, 1, "%11.2f").c_str(),
-                    figure(counters.value("mhz", none), kernel, 1, "%11.0f").c_str());
+        std::printf("%-9s%s%s%s%s%s%s\n", kernel.c_str(), time_cells(timings, kernel, reference).c_str(),
+                    time_cells(timings_o2, kernel, reference).c_str(),
+                    figure(counts.value("instructions", none), kernel, 1 / macs, "%12.2f", 12).c_str(),
+                    figure(counts.value("cycles", none), kernel, 1 / macs, "%12.2f", 12).c_str(),
+                    figure(ipc, kernel, 1, "%7.2f", 7).c_str(),
+                    figure(counters.value("mhz", none), kernel, 1, "%7.0f", 7).c_str());
     }
 }
 
@@ -98,6 +110,7 @@ int main()
 {
     try {
         const json timings = load(fir_results::timings);
+        const json timings_o2 = load(fir_results::timings_o2);
         const json counters = load(fir_results::counters);
         const json machine = load(fir_results::machine);
         std::printf(
@@ -106,7 +119,7 @@ int main()
             machine.value("core", "an unknown CPU").c_str(), machine.at("cpu").get<int>(),
             counters.at("isa").get<std::string>().c_str(), counters.at("outputs").get<int>(),
             counters.at("taps").get<int>(), timings.at("benchmarks").at(0).value("repetitions", 0));
-        print_table(timings, counters);
+        print_table(timings, timings_o2, counters);
         print_reasons(counters);
         for (const auto& note : counters.at("notes"))
             std::printf("  %s\n", note.get<std::string>().c_str());

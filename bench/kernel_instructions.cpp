@@ -1,11 +1,14 @@
-// kernel_instructions: calls each kernel once on 256 outputs of a 64-tap
-// filter and nothing else, so that an instruction counter (callgrind on the
-// host, qemu's execution trace on Arm) sees each kernel's cost per multiply-add
-// without a timer's noise. It prints, as JSON, the kernels and the shape it ran
-// and the names of a board's result files: the build's description and every
-// tool learn them from here.
+// kernel_instructions [--taps N]: calls each kernel once on 256 outputs of a
+// 64-tap filter, or on the sweep's few outputs of an N-tap one, and nothing
+// else, so that an instruction counter (callgrind on the host, qemu's
+// execution trace on Arm) sees each kernel's cost per multiply-add without a
+// timer's noise. It prints, as JSON, the kernels and the shape it ran, the
+// sweep's tap counts and the names of a board's result files: the build's
+// description and every tool learn them from here.
 
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <nlohmann/json.hpp>
 #include <vector>
 
@@ -13,15 +16,25 @@
 #include "fir_kernels.h"
 #include "guarded.h"
 #include "results_files.h"
+#include "sweep_shapes.h"
 
 using namespace fir_run;
 
 namespace {
 
-int run()
+int run(int argc, char** argv)
 {
-    const int outputs = 256;
-    const int taps = 64;
+    const bool swept = argc == 3 && std::strcmp(argv[1], "--taps") == 0;
+    if (argc != 1 && !swept) {
+        std::fprintf(stderr, "usage: kernel_instructions [--taps N]\n");
+        return 2;
+    }
+    const int outputs = swept ? fir_sweep::counted_outputs : 256;
+    const int taps = swept ? std::atoi(argv[2]) : 64;
+    if (taps < 4 || taps > 4096 || taps % 4 != 0) {
+        std::fprintf(stderr, "kernel_instructions: --taps takes a multiple of 4 from 4 to 4096\n");
+        return 2;
+    }
     std::vector<float> coeffs(taps);
     std::vector<float> in(outputs + taps);
     std::vector<float> out(outputs);
@@ -33,15 +46,17 @@ int run()
         k.run(coeffs.data(), in.data(), out.data(), outputs + taps, taps);
         report["kernels"].push_back({{"name", k.name}, {"lanes", k.lanes}});
     }
-    report["files"] = {
-        {"timings", fir_results::timings}, {"counters", fir_results::counters}, {"machine", fir_results::machine}};
+    report["files"] = {{"timings", fir_results::timings}, {"timings_o2", fir_results::timings_o2},
+                       {"sweep", fir_results::sweep},     {"sweep_o2", fir_results::sweep_o2},
+                       {"counters", fir_results::counters}, {"machine", fir_results::machine}};
+    report["sweep_taps"] = fir_sweep::taps;
     std::puts(report.dump().c_str());
     return out[0] == out[1] ? 1 : 0;
 }
 
 }  // namespace
 
-int main()
+int main(int argc, char** argv)
 {
-    return guarded("kernel_instructions", run);
+    return guarded("kernel_instructions", [&] { return run(argc, argv); });
 }

@@ -1,15 +1,15 @@
-// kernel_timings: each kernel of the table, timed by Google Benchmark on the
-// program's own sizes and a few others, with multiply-adds per second beside
-// the time per call. Each result carries its kernel as its label and its shape
-// as the counters "outputs" and "taps", which the tools read rather than the
-// benchmark's name. Our own options come first: --program_run times the
-// program's own shape alone, --results writes every repetition as JSON to the
-// results folder's timings file. It runs on one CPU, the one FIR_CPU names or
-// the one it starts on, and records which in the JSON's context. The Google
-// Benchmark flags that every caller wants are set here, before the caller's
-// own, which can override them. scripts/run, scripts/bench and the board's run
-// script run it with repetitions and read its medians and coefficients of
-// variation.
+// kernel_timings [--sweep] [--results] [Google Benchmark's flags]: each kernel
+// of the table, timed by Google Benchmark on the program's own run, or with
+// --sweep over the sweep's tap counts and working sets, with multiply-adds per
+// second beside the time per call. Each result carries its kernel as its label
+// and its shape as the counters "outputs", "taps", "bytes" (the working set)
+// and, in a sweep, "sweep" (1 over taps, 2 over working sets: never 0, whose
+// coefficient of variation Google Benchmark would write as -nan), which the
+// tools read rather than the benchmark's name. --results writes every repetition as JSON to the
+// results folder's file for this build's optimisation. It runs on one CPU, the
+// one FIR_CPU names or the one it starts on, and records which, with its
+// optimisation, in the JSON's context. The Google Benchmark flags that every
+// caller wants are set here, before the caller's own, which can override them.
 
 #include <benchmark/benchmark.h>
 
@@ -18,19 +18,21 @@
 #include <cstring>
 #include <random>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "benchmark_run.h"
 #include "cpu.h"
 #include "fir_kernels.h"
 #include "results_files.h"
+#include "sweep_shapes.h"
 
 using namespace fir_run;
 
 namespace {
 
-void time_kernel(benchmark::State& state, const FirKernelEntry& kernel, int outputs, int taps)
+enum Sweep { none = 0, over_taps = 1, over_working_sets = 2 };
+
+void time_kernel(benchmark::State& state, const FirKernelEntry& kernel, int outputs, int taps, Sweep sweep)
 {
     const int len = outputs + taps;
     std::vector<float> coeffs(taps);
@@ -49,34 +51,56 @@ void time_kernel(benchmark::State& state, const FirKernelEntry& kernel, int outp
     state.SetLabel(kernel.name);
     state.counters["outputs"] = outputs;
     state.counters["taps"] = taps;
+    state.counters["bytes"] = static_cast<double>((len + outputs) * sizeof(float));
+    if (sweep != none)
+        state.counters["sweep"] = sweep;
     state.counters["MAC/s"] =
         benchmark::Counter(static_cast<double>(outputs) * taps, benchmark::Counter::kIsIterationInvariantRate);
 }
 
-std::string shape_name(int outputs, int taps)
+void add(int outputs, int taps, Sweep sweep, const char* family)
 {
-    return std::to_string(outputs) + "x" + std::to_string(taps);
+    for (const FirKernelEntry& k : fir_kernels)
+        benchmark::RegisterBenchmark(
+            (std::string(k.name) + "/" + family + std::to_string(outputs) + "x" + std::to_string(taps)).c_str(),
+            time_kernel, k, outputs, taps, sweep)
+            ->Unit(benchmark::kMillisecond)
+            ->UseRealTime();
+}
+
+void register_shapes(bool sweep)
+{
+    if (!sweep) {
+        add(out_len, num_taps, none, "");
+        return;
+    }
+    for (const int taps : fir_sweep::taps)
+        add(fir_sweep::taps_outputs, taps, over_taps, "taps/");
+    for (const int kib : fir_sweep::working_set_kib)
+        add(fir_sweep::outputs_in(kib, fir_sweep::working_set_taps), fir_sweep::working_set_taps, over_working_sets,
+            "set/");
 }
 
 }  // namespace
 
 int main(int argc, char** argv)
 {
-    bool program_run_only = false;
-    std::string out_flag;
+    bool sweep = false;
+    bool results = false;
     int first = 1;
     for (; first < argc; first++) {
-        if (std::strcmp(argv[first], "--program_run") == 0)
-            program_run_only = true;
+        if (std::strcmp(argv[first], "--sweep") == 0)
+            sweep = true;
         else if (std::strcmp(argv[first], "--results") == 0)
-            out_flag = std::string("--benchmark_out=") + fir_results::timings;
+            results = true;
         else
             break;
     }
     // Repetitions of at least 0.1 s each; the console shows their aggregates,
     // the JSON keeps every repetition, for a statistical comparison of two runs.
+    std::string out_flag = std::string("--benchmark_out=") + (sweep ? FIR_SWEEP_FILE : FIR_TIMINGS_FILE);
     std::string defaults[] = {"--benchmark_repetitions=10", "--benchmark_min_time=0.1",
-                              "--benchmark_display_aggregates_only=true", out_flag};
+                              "--benchmark_display_aggregates_only=true", results ? out_flag : ""};
     std::vector<char*> args = {argv[0]};
     for (std::string& flag : defaults)
         if (!flag.empty())
@@ -92,24 +116,12 @@ int main(int argc, char** argv)
         return 1;
     }
     benchmark::AddCustomContext("cpu", std::to_string(pinning.cpu));
-
-    const std::pair<int, int> shapes[] = {
-        {out_len, num_taps},  // fir_benchmark's run
-        {1024, 16}, {1024, 64}, {16384, 64}, {16384, 256},
-    };
-    for (const auto& [outputs, taps] : shapes)
-        for (const FirKernelEntry& k : fir_kernels)
-            benchmark::RegisterBenchmark((std::string(k.name) + "/" + shape_name(outputs, taps)).c_str(), time_kernel,
-                                         k, outputs, taps)
-                ->Unit(benchmark::kMillisecond)
-                ->UseRealTime();
+    benchmark::AddCustomContext("optimisation", FIR_OPTIMISATION_FLAGS);
+    register_shapes(sweep);
     benchmark::Initialize(&count, args.data());
     if (benchmark::ReportUnrecognizedArguments(count, args.data()))
         return 1;
-    if (program_run_only)
-        benchmark::RunSpecifiedBenchmarks("/" + shape_name(out_len, num_taps) + "/");
-    else
-        benchmark::RunSpecifiedBenchmarks();
+    benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     return 0;
 }

@@ -1,8 +1,32 @@
 #include "machine.h"
 
 #include <cstdio>
+#include <cstdlib>
 
 #include "cpu.h"
+
+namespace {
+
+// The CPU's caches, as sysfs describes them: level, type (Data, Instruction,
+// Unified) and size in KiB ("32K", "2048K", "8M").
+nlohmann::json caches(const System& system, int cpu)
+{
+    nlohmann::json found = nlohmann::json::array();
+    const std::string folder = "/sys/devices/system/cpu/cpu" + std::to_string(cpu) + "/cache/";
+    for (const std::string& index : system.folder(folder)) {
+        const auto level = number_in(system, folder + index + "/level");
+        const auto type = first_line(system, folder + index + "/type");
+        const auto size = first_line(system, folder + index + "/size");
+        if (!level || !type || !size || size->empty())
+            continue;
+        const long long number = std::strtoll(size->c_str(), nullptr, 10);
+        const long long kib = size->back() == 'M' ? number * 1024 : size->back() == 'G' ? number * 1024 * 1024 : number;
+        found.push_back({{"level", *level}, {"type", *type}, {"kib", kib}});
+    }
+    return found;
+}
+
+}  // namespace
 
 nlohmann::json machine_facts(const System& system, int cpu)
 {
@@ -21,6 +45,7 @@ nlohmann::json machine_facts(const System& system, int cpu)
                                               : ""}};
     if (const auto paranoid = number_in(system, "/proc/sys/kernel/perf_event_paranoid"))
         facts["perf_event_paranoid"] = *paranoid;
+    facts["caches"] = caches(system, cpu);
     return facts;
 }
 

@@ -6,6 +6,9 @@
 namespace fir_results {
 
 inline constexpr const char* timings = "timings.json";    // kernel_timings: Google Benchmark's repetitions
+inline constexpr const char* timings_o2 = "timings-O2.json";  // the same at -O2
+inline constexpr const char* sweep = "sweep.json";          // kernel_timings --sweep, FIR_SWEEP=1
+inline constexpr const char* sweep_o2 = "sweep-O2.json";
 inline constexpr const char* counters = "counters.json";  // kernel_counters: the CPU's counts per call
 inline constexpr const char* machine = "machine.json";    // machine_info: the board, its clock, the bundle's build
 

@@ -18,7 +18,7 @@ execute_process(COMMAND ${command} ${program} OUTPUT_VARIABLE report RESULT_VARI
 if(NOT status EQUAL 0)
   message(FATAL_ERROR "${command} ${program} failed (${status}): the build cannot describe its kernels")
 endif()
-foreach(key IN ITEMS kernels files)
+foreach(key IN ITEMS kernels files sweep_taps)
   string(JSON value GET "${report}" ${key})
   string(JSON description SET "${description}" ${key} "${value}")
 endforeach()

@@ -21,7 +21,7 @@ choose_target() {
 }
 
 # packages_for GROUP: the Debian packages a preset, or one of the scripts'
-# own groups (bench, lint), needs, as PACKAGE=FILE-IT-INSTALLS. The Arm
+# own groups (bench, compare, lint), needs, as PACKAGE=FILE-IT-INSTALLS. The Arm
 # targets' Google Benchmark comes from Debian's multiarch packages.
 packages_for() {
   local json=nlohmann-json3-dev=/usr/include/nlohmann/json.hpp
@@ -40,6 +40,8 @@ packages_for() {
         libfuzzer-14-dev=/usr/lib/llvm-14/lib/libFuzzer.a ;;
     lint) echo clang-tidy=/usr/bin/clang-tidy cppcheck=/usr/bin/cppcheck ;;
     bench) echo time=/usr/bin/time hyperfine=/usr/bin/hyperfine ;;
+    compare) echo libbenchmark-tools=/usr/share/benchmark/compare.py \
+      python3-scipy=/usr/lib/python3/dist-packages/scipy/__init__.py ;;
   esac
 }
 
@@ -141,7 +143,18 @@ enter_run() {
 # when it fails.
 time_kernels() {
   program_command "$1" kernel_timings || return 1
-  quietly "$3.log" "${command[@]}" --program_run --benchmark_repetitions="$2" --benchmark_out="$3"
+  quietly "$3.log" "${command[@]}" --benchmark_repetitions="$2" --benchmark_out="$3"
+}
+
+# sweep_kernels PRESET DIR: the sweep over taps and working sets, timed at -O0
+# and -O2 with three repetitions, in the results files that DIR then holds.
+sweep_kernels() {
+  local program
+  mkdir -p "$2"
+  for program in kernel_timings kernel_timings_O2; do
+    program_command "$1" "$program" || return 1
+    (cd "$2" && quietly "$program.log" "${command[@]}" --sweep --results --benchmark_repetitions=3) || return 1
+  done
 }
 
 # quietly LOG COMMAND...: runs COMMAND with its output in LOG, which is shown

@@ -24,7 +24,7 @@ PINNED = "1" if os.cpu_count() > 1 else "0"
 
 
 def self_contained(objdump, bundle):
-    """What the bundle would take from the machine: a program that needs a loader (all but kernel_timings
+    """What the bundle would take from the machine: a program that needs a loader (all but the timing tools
     are static), or a library that it or a shipped library needs and that lib/ lacks. This machine may
     have the target's libraries (Debian's multiarch), so running the bundle alone would not show it."""
     problems = []
@@ -33,7 +33,8 @@ def self_contained(objdump, bundle):
     for path in files:
         headers = subprocess.run([objdump, "-p", path], check=True, capture_output=True, text=True).stdout
         name = os.path.relpath(path, bundle)
-        if name.startswith("bin/") and name != "bin/kernel_timings" and re.search(r"^\s*INTERP\b", headers, re.M):
+        dynamic = re.search(r"^\s*INTERP\b", headers, re.M)
+        if name.startswith("bin/") and not name.startswith("bin/kernel_timings") and dynamic:
             problems.append(f"{name} is not static")
         for needed in re.findall(r"^\s*NEEDED\s+(\S+)", headers, re.M):
             if needed not in shipped:
@@ -70,7 +71,8 @@ def main(build_dir, cpack):
 
 
 def check_output(lines, names):
-    """The report at 0.00, a line for each counter, and the summary's row for each kernel, last."""
+    """The report at 0.00, a line for each counter, and last the summary's row for each kernel, with its
+    -O0 and -O2 times."""
     problems = []
     if lines[:3] != ["RMSE_naive: 0.00", "RMSE_opt:   0.00", "RMSE_neon:  0.00"]:
         problems.append(f"the report is {lines[:3]}")
@@ -80,10 +82,11 @@ def check_output(lines, names):
     summary = next((i for i, line in enumerate(lines) if line.startswith("Summary: ")), None)
     if summary is None:
         return problems + ["no summary table"]
-    rows = {line.split()[0]: line for line in lines[summary + 2:] if line.split() and line.split()[0] in names}
+    rows = {line.split()[0]: line for line in lines[summary + 3:] if line.split() and line.split()[0] in names}
+    time = r" +[0-9.]+ +[0-9.]+% +[0-9.]+x"
     for name in names:
-        if not re.match(rf"{name} +[0-9.]+ +[0-9.]+% +[0-9.]+x", rows.get(name, "")):
-            problems.append(f"the summary has no time for {name}: {rows.get(name)}")
+        if not re.match(rf"{name}{time}{time}", rows.get(name, "")):
+            problems.append(f"the summary has no -O0 and -O2 time for {name}: {rows.get(name)}")
     return problems
 
 
@@ -95,8 +98,8 @@ def check_results(folder, build, names):
     except InputError as error:
         return [f"scripts/bench --board cannot read it: {error}"]
     loaded = {}
-    for role, name in build["files"].items():
-        with open(os.path.join(folder, name), encoding="utf-8") as source:
+    for role in ("timings", "counters", "machine"):
+        with open(os.path.join(folder, build["files"][role]), encoding="utf-8") as source:
             loaded[role] = json.load(source)
     cpus = {"timings": loaded["timings"]["context"]["cpu"], "counters": loaded["counters"]["cpu"],
             "machine": loaded["machine"]["cpu"]}

@@ -15,6 +15,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "counter_report.h"
@@ -281,7 +282,7 @@ TEST_P(ScriptedBoard, CountsWhatItCanAndSaysWhyNot)
 INSTANTIATE_TEST_SUITE_P(Boards, ScriptedBoard, testing::ValuesIn(boards()),
                          [](const auto& info) { return "board" + std::to_string(info.index); });
 
-TEST(ScriptedMachine, NamesThePinnedCoreAndFlagsAThrottledRun)
+TEST(ScriptedMachine, NamesThePinnedCoreItsCachesAndFlagsAThrottledRun)
 {
     const Board pi = boards()[6];  // the big.LITTLE board
     ScriptedSystem system(pi);
@@ -295,6 +296,14 @@ TEST(ScriptedMachine, NamesThePinnedCoreAndFlagsAThrottledRun)
     write("sys/devices/system/cpu/cpu4/cpufreq/scaling_cur_freq", "1500000\n");
     write("sys/class/thermal/thermal_zone0/type", "cpu-thermal\n");
     write("sys/class/thermal/thermal_zone0/temp", "81234\n");
+    for (const auto& [index, level, type, size] : {std::tuple{"index0", "1", "Data", "32K"},
+                                                   std::tuple{"index1", "1", "Instruction", "32K"},
+                                                   std::tuple{"index2", "2", "Unified", "2M"}}) {
+        const std::string cache = std::string("sys/devices/system/cpu/cpu4/cache/") + index + "/";
+        write(cache + "level", std::string(level) + "\n");
+        write(cache + "type", std::string(type) + "\n");
+        write(cache + "size", std::string(size) + "\n");
+    }
     system.set_root(root.string());
     nlohmann::json machine = machine_facts(system, 4);
     machine["before"] = machine_state(system, 4);
@@ -307,6 +316,8 @@ TEST(ScriptedMachine, NamesThePinnedCoreAndFlagsAThrottledRun)
     EXPECT_EQ(machine["core"], "Cortex-A15");
     EXPECT_EQ(machine["pmu"], "armv7_cortex_a15");
     EXPECT_EQ(machine["after"]["temperatures"]["cpu-thermal"], 81.234);
+    EXPECT_EQ(machine["caches"].dump(), R"([{"kib":32,"level":1,"type":"Data"},{"kib":32,"level":1,"type":"Instruction"},)"
+                                        R"({"kib":2048,"level":2,"type":"Unified"}])");
     const std::vector<std::string> flags = machine_flags(machine);
     ASSERT_EQ(flags.size(), 2u);
     EXPECT_EQ(flags[0], "the CPU's clock changed during the run: 1500 MHz before, 600 after");

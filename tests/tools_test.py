@@ -324,7 +324,8 @@ class Board(unittest.TestCase):
         counters["unavailable"] = {}
         board["machine"]["pmu"] = "armv8_pmuv3"
         cases = [
-            ({}, ["   32.16    32.16   +0.0%        16.08  2.00  1200", "    7.98     7.25  +10.0%         7.25  1.10   600",
+            ({}, ["   32.16    32.16   +0.0%        16.08  2.00  1200",
+                  "    7.98     7.25  +10.0%         7.25  1.10   600",
                   "counts fir_neon more than 2% away from the emulated count"]),
             ({"fir_neon": 7.25 * macs}, ["same instructions as the emulation, within 2%."]),
             ({"part": "0xc09"}, ["A Cortex-A9 counts instructions as they leave register renaming"]),

@@ -25,7 +25,6 @@ timings' labels and counters, and the counts' own lists.
 """
 
 import argparse
-import json
 import os
 import sys
 
@@ -34,16 +33,14 @@ from boards import board_table
 from chart import draw_chart
 from cli import ToolError, entry, run_tool
 from figures import names, profile_figures, program_figures
-from measure import gprof_flat
+from measure import describe_machine, gprof_flat
 from results import load_json, read_board, read_text, read_timings
 from tables import bench_table, profile_table, timings_table
 
 
 def machine(build_dir):
     """This machine's CPU, as the build's machine_info names it, and its cores."""
-    command = build_description.command(build_description.load(build_dir), "machine_info")
-    described = json.loads(run_tool(command + ["show"]).stdout)
-    return f"{described['core']}, {os.cpu_count()} cores"
+    return f"{describe_machine(build_dir)['core']}, {os.cpu_count()} cores"
 
 
 def this_commit():

@@ -8,7 +8,7 @@ as the build's own kernel_instructions reports them. Every script and tool
 reads the target from here.
 
     build_description.py BUILD_DIR command PROGRAM   the words that run PROGRAM, one a line
-    build_description.py BUILD_DIR get KEY            one value (isa, gprof, objdump...)
+    build_description.py BUILD_DIR get KEY            one value (isa, gprof, files.timings...)
 """
 
 import json
@@ -56,10 +56,13 @@ def run(argv):
     description = load(argv[0])
     if argv[1] == "command":
         print("\n".join(command(description, argv[2])))
-    elif argv[2] in description:
-        print(description[argv[2]])
     else:
-        raise DescriptionError(f"{argv[0]}/build.json has no {argv[2]}")
+        value = description
+        for key in argv[2].split("."):
+            if not isinstance(value, dict) or key not in value:
+                raise DescriptionError(f"{argv[0]}/build.json has no {argv[2]}")
+            value = value[key]
+        print(value)
     return 0
 
 

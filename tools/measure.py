@@ -14,8 +14,8 @@ from figures import annotate
 from parsers import parse_callgrind, parse_gprof_flat, parse_objdump, parse_qemu_trace
 
 
-def measure(build_dir):
-    """Runs the build's kernel_instructions once and returns everything counted."""
+def measure(build_dir, arguments=()):
+    """Runs the build's kernel_instructions once, with these arguments, and returns everything counted."""
     build = build_description.load(build_dir)
     command = build_description.command(build, "kernel_instructions")
     isa, binary = build["isa"], command[-1]
@@ -25,12 +25,12 @@ def measure(build_dir):
         out = os.path.join(work, "counts")
         if build["emulator"]:
             method = f"{os.path.basename(command[0])}'s execution trace"
-            program = run_tool(command[:-1] + ["-singlestep", "-d", "nochain,exec", "-D", out, binary])
+            program = run_tool(command[:-1] + ["-singlestep", "-d", "nochain,exec", "-D", out, binary, *arguments])
             reader = parse_qemu_trace
         else:
             method = "callgrind"
             program = run_tool(["valgrind", "--tool=callgrind", "--dump-instr=yes", f"--callgrind-out-file={out}",
-                                binary])
+                                binary, *arguments])
             reader = parse_callgrind
         ran = json.loads(program.stdout)
         with open(out, encoding="utf-8", errors="replace") as counted:
@@ -55,3 +55,9 @@ def gprof_flat(build_dir, run_dir):
         raise ToolError(f"{os.path.join(run_dir, 'gmon.out')}: missing (the program did not run to its end there?)")
     return parse_gprof_flat(run_tool([build["gprof"], "-b", "-p", build["programs"]["fir_benchmark"], "gmon.out"],
                                      cwd=run_dir).stdout)
+
+
+def describe_machine(build_dir):
+    """What the build's machine_info says of the machine it runs on: its core, caches..."""
+    command = build_description.command(build_description.load(build_dir), "machine_info")
+    return json.loads(run_tool(command + ["show"]).stdout)

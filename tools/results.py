@@ -107,3 +107,21 @@ def read_board(folder, files):
                          f"{list(timings['kernels'])}")
     return {"dir": folder, "name": os.path.basename(os.path.normpath(folder)), "machine": machine,
             "timings": timings, "counters": counters}
+
+
+def read_sweep(report):
+    """kernel_timings --sweep's JSON -> [{kernel, by_taps, outputs, taps, bytes, median (ms), cv}], one a
+    kernel and shape, in the order they ran."""
+    rows = {}
+    for run in report["benchmarks"]:
+        if run.get("run_type") != "aggregate" or run["aggregate_name"] not in ("median", "cv"):
+            continue
+        row = rows.setdefault(run["run_name"], {"kernel": run["label"]})
+        if run["aggregate_name"] == "cv":
+            row["cv"] = run["real_time"]
+            continue
+        row.update(median=run["real_time"], outputs=int(run["outputs"]), taps=int(run["taps"]),
+                   bytes=int(run["bytes"]), by_taps=run["sweep"] == 1)
+    if not rows or any(len(row) != 7 for row in rows.values()):
+        raise ValueError("not a sweep: no median and cv with outputs, taps, bytes and sweep for every shape")
+    return list(rows.values())
