@@ -21,15 +21,17 @@ choose_target() {
 }
 
 # packages_for GROUP: the Debian packages a preset, or one of the scripts'
-# own groups (bench, compare, lint), needs, as PACKAGE=FILE-IT-INSTALLS. The Arm
+# own groups (bench, lint), needs, as PACKAGE=FILE-IT-INSTALLS. The Arm
 # targets' Google Benchmark comes from Debian's multiarch packages.
 packages_for() {
   local json=nlohmann-json3-dev=/usr/include/nlohmann/json.hpp
+  # Google Benchmark's compare.py and the SciPy its U test needs: scripts/compare, and its test.
+  local compare="libbenchmark-tools=/usr/share/benchmark/compare.py python3-scipy=/usr/lib/python3/dist-packages/scipy/__init__.py"
   case $1 in
     host | asan | host-release | host-noprof)
       echo g++=/usr/bin/g++ cmake=/usr/bin/cmake ninja-build=/usr/bin/ninja googletest=/usr/src/googletest/CMakeLists.txt \
         binutils=/usr/bin/gprof libbenchmark-dev=/usr/include/benchmark/benchmark.h python3=$python valgrind=/usr/bin/valgrind \
-        python3-matplotlib=/usr/lib/python3/dist-packages/matplotlib/__init__.py $json ;;
+        python3-matplotlib=/usr/lib/python3/dist-packages/matplotlib/__init__.py $json $compare ;;
     armv7) echo g++-arm-linux-gnueabihf=/usr/bin/arm-linux-gnueabihf-g++ qemu-user=/usr/bin/qemu-arm python3=$python \
       libbenchmark-dev:armhf=/usr/lib/arm-linux-gnueabihf/libbenchmark.so $json ;;
     aarch64) echo g++-aarch64-linux-gnu=/usr/bin/aarch64-linux-gnu-g++ qemu-user=/usr/bin/qemu-aarch64 python3=$python \
@@ -40,8 +42,6 @@ packages_for() {
         libfuzzer-14-dev=/usr/lib/llvm-14/lib/libFuzzer.a ;;
     lint) echo clang-tidy=/usr/bin/clang-tidy cppcheck=/usr/bin/cppcheck ;;
     bench) echo time=/usr/bin/time hyperfine=/usr/bin/hyperfine ;;
-    compare) echo libbenchmark-tools=/usr/share/benchmark/compare.py \
-      python3-scipy=/usr/lib/python3/dist-packages/scipy/__init__.py ;;
   esac
 }
 

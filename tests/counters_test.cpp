@@ -22,6 +22,7 @@
 #include "fir.h"
 #include "machine.h"
 #include "perf_counters.h"
+#include "sweep_shapes.h"
 
 namespace {
 
@@ -325,6 +326,18 @@ TEST(ScriptedMachine, NamesThePinnedCoreItsCachesAndFlagsAThrottledRun)
               "the firmware's throttle flags are 0x50005: "
               "under-voltage now, throttled now, "
               "under-voltage since boot, throttled since boot");
+}
+
+// The sweep's working sets: input and output fill each, in whole groups of four outputs.
+TEST(SweepShapes, FillEachWorkingSetInWholeGroupsOfFour)
+{
+    for (const int kib : fir_sweep::working_set_kib) {
+        const int taps = fir_sweep::working_set_taps, outputs = fir_sweep::outputs_in(kib, taps);
+        const auto bytes = static_cast<int>((2 * outputs + taps) * sizeof(float));
+        EXPECT_EQ(outputs % 4, 0) << kib;
+        EXPECT_LE(bytes, kib * 1024) << kib;
+        EXPECT_GT(bytes, kib * 1024 - 8 * static_cast<int>(sizeof(float))) << kib;
+    }
 }
 
 // The real path: this machine's task clock and CPU clock, software events that

@@ -20,11 +20,13 @@ import boards
 import chart
 import classify
 import cli
+import compare_runs
 import figures
 import measure
 import mix_report
 import parsers
 import results
+import sweep
 import tables
 
 KERNELS = [{"name": "fir", "lanes": 1}, {"name": "fir_opt", "lanes": 1}, {"name": "fir_neon", "lanes": 4}]
@@ -281,6 +283,22 @@ class BenchRun(unittest.TestCase):
         self.assertEqual(json.loads(json.dumps(mix_report.as_json(measured, figures.summarise_all(measured)))),
                          self.mixes[0])
 
+    def test_sweep_table_and_chart_of_a_recorded_sweep(self):
+        o0, o2 = (results.load_json(os.path.join(DATA, "sweep", name), results.read_sweep)
+                  for name in ("sweep.json", "sweep-O2.json"))
+        self.assertEqual("\n".join(sweep.sweep_table(o0, o2)) + "\n", recorded("sweep/table.txt"))
+        if not importlib.util.find_spec("matplotlib"):
+            self.skipTest("matplotlib is not installed")
+        caches = [{"level": 1, "type": "Data", "kib": 32}, {"level": 2, "type": "Unified", "kib": 512}]
+        with tempfile.TemporaryDirectory() as work:
+            path = os.path.join(work, "sweep.svg")
+            chart.draw_sweep(path, [{"name": "here", "o0": o0, "o2": o2, "caches": []},
+                                    {"name": "a board", "o0": o0, "o2": o2, "caches": caches}], "title")
+            with open(path, encoding="utf-8") as drawn:
+                svg = drawn.read()
+        for text in ("fir_neon -O2 on a board", "L2 512 KiB", "speed-up"):
+            self.assertIn(text, svg)
+
     def test_chart_of_any_targets_and_boards(self):
         if not importlib.util.find_spec("matplotlib"):
             self.skipTest("matplotlib is not installed")
@@ -392,6 +410,28 @@ class Board(unittest.TestCase):
                 self.assertEqual(bench_report.main(["profile", build, empty]), 1)
             self.assertEqual(err.getvalue(), f"bench_report: {empty}/gmon.out: missing (the program did not run to "
                                              f"its end there?)\n")
+
+
+class Compare(unittest.TestCase):
+    """scripts/compare's verdicts from Debian's compare.py on recorded runs: fir_opt slowed by a quarter on
+    purpose, and the same build run again."""
+
+    def test_a_slowed_kernel_and_a_run_again(self):
+        cases = [("fir_opt-slowed.json", "fir_opt: slower by 24.8%, p = 0.0002"),
+                 ("again.json", "fir_opt: no significant difference, p = 0.0640")]
+        before = os.path.join(DATA, "compare", "before.json")
+        for after, verdict in cases:
+            with self.subTest(after=after), tempfile.TemporaryDirectory() as work:
+                after = os.path.join(DATA, "compare", after)
+                report = os.path.join(work, "report.json")
+                subprocess.run(["/usr/bin/python3", "/usr/share/benchmark/compare.py", "-d", report, "benchmarks",
+                                before, after], check=True, capture_output=True)
+                out = io.StringIO()
+                with contextlib.redirect_stdout(out):
+                    self.assertEqual(compare_runs.run([report, before, after]), 0)
+                lines = out.getvalue().splitlines()
+                self.assertEqual([line.split(":")[0] for line in lines[1:]], ["  fir", "  fir_opt", "  fir_neon"])
+                self.assertTrue(lines[2].startswith(f"  {verdict} (U test, 10 and 10 repetitions; median "), lines[2])
 
 
 class Setup(unittest.TestCase):
