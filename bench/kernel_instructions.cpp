@@ -30,7 +30,7 @@ int run(int argc, char** argv)
         return 2;
     }
     const int outputs = swept ? fir_sweep::counted_outputs : 256;
-    const int taps = swept ? std::atoi(argv[2]) : 64;
+    const int taps = swept ? static_cast<int>(std::strtol(argv[2], nullptr, 10)) : 64;
     if (taps < 4 || taps > 4096 || taps % 4 != 0) {
         std::fprintf(stderr, "kernel_instructions: --taps takes a multiple of 4 from 4 to 4096\n");
         return 2;

@@ -108,14 +108,17 @@ ensure_packages() {
   return 1
 }
 
-# build_preset PRESET: configures once, then builds; shows the log only on failure.
-# Under CI a compiler warning fails the build.
+# build_preset PRESET [DIR CACHE-ARGUMENT...]: configures once (into DIR, with
+# these cache arguments, where given), then builds; shows the log only on
+# failure. Under CI a compiler warning fails the build.
 build_preset() {
-  local log="build/$1.log" args=()
+  local preset=$1 dir=${2:-build/$1}
+  shift $(($# > 1 ? 2 : 1))
+  local log="$dir.log" args=("$@")
   [ -n "${CI:-}" ] && args+=(-DCMAKE_COMPILE_WARNING_AS_ERROR=ON)
   mkdir -p build
-  { [ -f "build/$1/build.ninja" ] || cmake --preset "$1" "${args[@]}"; } >"$log" 2>&1 &&
-    cmake --build --preset "$1" >>"$log" 2>&1 || { cat "$log" >&2; return 1; }
+  { [ -f "$dir/build.ninja" ] || cmake --preset "$preset" -B "$dir" "${args[@]}"; } >"$log" 2>&1 &&
+    cmake --build "$dir" >>"$log" 2>&1 || { cat "$log" >&2; return 1; }
 }
 
 # program_command PRESET PROGRAM: sets the array `command` to the words that

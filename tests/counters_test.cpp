@@ -332,9 +332,9 @@ TEST(ScriptedMachine, NamesThePinnedCoreItsCachesAndFlagsAThrottledRun)
 TEST(SweepShapes, FillEachWorkingSetInWholeGroupsOfFour)
 {
     for (const int kib : fir_sweep::working_set_kib) {
-        const int taps = fir_sweep::working_set_taps, outputs = fir_sweep::outputs_in(kib, taps);
-        const auto bytes = static_cast<int>((2 * outputs + taps) * sizeof(float));
-        EXPECT_EQ(outputs % 4, 0) << kib;
+        const int set_taps = fir_sweep::working_set_taps, set_outputs = fir_sweep::outputs_in(kib, set_taps);
+        const auto bytes = static_cast<int>((2 * set_outputs + set_taps) * sizeof(float));
+        EXPECT_EQ(set_outputs % 4, 0) << kib;
         EXPECT_LE(bytes, kib * 1024) << kib;
         EXPECT_GT(bytes, kib * 1024 - 8 * static_cast<int>(sizeof(float))) << kib;
     }

@@ -28,6 +28,7 @@ import parsers
 import results
 import sweep
 import tables
+import variants
 
 KERNELS = [{"name": "fir", "lanes": 1}, {"name": "fir_opt", "lanes": 1}, {"name": "fir_neon", "lanes": 4}]
 NAMES = [kernel["name"] for kernel in KERNELS]
@@ -179,6 +180,23 @@ Disassembly of section .text:
         self.assertEqual([row[0] for row in figures.hot_loop(rows)], [0x176c, 0x1770])
         with self.assertRaises(cli.ToolError):
             figures.annotate(disassembly["fir"], {base + 0x1768: 1, base + 0x176e: 8}, classify.classify_arm)
+
+
+class Variants(unittest.TestCase):
+    def test_gccs_account_of_the_tap_loop_alone(self):
+        source = "void f()\n{\n    for (int i = 0; i < n; i++)\n        for (int j = 0; j < t; j++)  // the tap loop\n" \
+                 "            out[i] += in[i + j] * c[j];\n}\n"
+        report = """f.cpp:3:23: missed: couldn't vectorize loop
+f.cpp:3:23: missed: not vectorized: control flow in loop.
+f.cpp:4:27: missed: couldn't vectorize loop
+f.cpp:5:33: missed: not vectorized: relevant stmt not supported: _14 = _9 * _13;
+f.cpp:5:33: missed: not vectorized: relevant stmt not supported: _14 = _9 * _13;
+f.cpp:1:6: note: vectorized 0 loops in function.
+"""
+        self.assertEqual(variants.gcc_account(report, source),
+                         ["not vectorized: relevant stmt not supported: _14 = _9 * _13;"])
+        self.assertEqual(variants.gcc_account("f.cpp:4:27: optimized: loop vectorized using 16 byte vectors\n", source),
+                         ["loop vectorized using 16 byte vectors"])
 
 
 class Check(unittest.TestCase):

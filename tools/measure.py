@@ -14,10 +14,11 @@ from figures import annotate
 from parsers import parse_callgrind, parse_gprof_flat, parse_objdump, parse_qemu_trace
 
 
-def measure(build_dir, arguments=()):
-    """Runs the build's kernel_instructions once, with these arguments, and returns everything counted."""
+def measure(build_dir, arguments=(), program="kernel_instructions"):
+    """Runs the build's kernel_instructions (or another program that reports as it does) once, with these
+    arguments, and returns everything counted."""
     build = build_description.load(build_dir)
-    command = build_description.command(build, "kernel_instructions")
+    command = build_description.command(build, program)
     isa, binary = build["isa"], command[-1]
     if isa not in CLASSIFIERS:
         raise ToolError(f"no classifier for {isa}'s instructions")
@@ -36,7 +37,7 @@ def measure(build_dir, arguments=()):
         with open(out, encoding="utf-8", errors="replace") as counted:
             counts = reader(counted, build_description.kernel_names(ran))
     objdump = run_tool([build["objdump"], "-d", "--no-show-raw-insn", binary]).stdout
-    return measured_from(isa, method, ran, objdump, counts)
+    return dict(measured_from(isa, method, ran, objdump, counts), optimisation=build.get("optimisation", "-O0"))
 
 
 def measured_from(isa, method, ran, objdump, counts):

@@ -28,7 +28,8 @@ def explain(measured, summaries):
     """scripts/explain's lines for one target's counts."""
     macs = measured["outputs"] * measured["taps"]
     names = [kernel["name"] for kernel in measured["kernels"]]
-    lines = [f"Instructions per multiply-add on {measured['isa']}, unoptimised, counted by {measured['method']} "
+    lines = [f"Instructions per multiply-add on {measured['isa']} at {measured['optimisation']}, counted by "
+             f"{measured['method']} "
              f"over one call of each kernel ({measured['outputs']} outputs x {measured['taps']} taps):",
              f"  {'':32}" + "".join(f"{kernel:>10}" for kernel in names)]
     for key, label in CATEGORIES:
@@ -46,7 +47,17 @@ def explain(measured, summaries):
             lines.append(f"  {address:8x}  {text:44} {per_mac(count, macs):>8}  {LABELS[category]}")
 
     lines += ["", "In short:"] + ["  " + lesson(kernel, summaries[kernel]) for kernel in names]
-    return lines + ["  " + line for line in ratio_lines([as_json(measured, summaries)], name_targets=False)]
+    lines += ["  " + line for line in ratio_lines([as_json(measured, summaries)], name_targets=False)]
+    return lines + ["  " + vectorised_line(kernel, measured["rows"][kernel["name"]]) for kernel in measured["kernels"]]
+
+
+def vectorised_line(kernel, rows):
+    """Whether a kernel's innermost loop does its arithmetic in vectors, and who put them there."""
+    vector = any(row[4] == "vector" for row in hot_loop(rows))
+    if kernel["lanes"] > 1:
+        return f"{kernel['name']}: written with vectors" + ("" if vector else ", yet its innermost loop has none")
+    return f"{kernel['name']}: " + ("vectorised by the compiler" if vector else
+                                    "not vectorised: its innermost loop does scalar arithmetic")
 
 
 def as_json(measured, summaries):

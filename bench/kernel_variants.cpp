@@ -1,0 +1,110 @@
+// kernel_variants [--ulps DIR]: fir beside the three builds of its own loop
+// that scripts/explain --opt compares (as declared, with __restrict, with
+// __restrict and -ffast-math). Without arguments it calls each once on 256
+// outputs of a 64-tap filter and prints them as kernel_instructions does, for
+// the instruction counter. With --ulps it runs each on the program's run over
+// the sample input in DIR, padded as the driver pads it, and prints the largest
+// difference of each from fir's bits, in units in the last place (which are
+// tiny near a zero output) and in the signal's own units.
+
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <algorithm>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "benchmark_run.h"
+#include "fir.h"
+#include "guarded.h"
+#include "value_reader.h"
+
+void fir_declared(const float* coeffs, const float* in, float* out, int len, int taps);
+void fir_restrict(const float* coeffs, const float* in, float* out, int len, int taps);
+void fir_fast_math(const float* coeffs, const float* in, float* out, int len, int taps);
+
+namespace {
+
+struct Variant {
+    const char* name;
+    void (*run)(const float*, const float*, float*, int, int);
+};
+const Variant kernels[] = {
+    {"fir", fir}, {"fir_declared", fir_declared}, {"fir_restrict", fir_restrict}, {"fir_fast_math", fir_fast_math}};
+
+// The distance between two floats of one sign in representable steps.
+std::int64_t ulps(float a, float b)
+{
+    std::int32_t x = 0, y = 0;
+    std::memcpy(&x, &a, sizeof x);
+    std::memcpy(&y, &b, sizeof y);
+    const auto ordered = [](std::int32_t bits) { return bits < 0 ? INT32_MIN - static_cast<std::int64_t>(bits) : bits; };
+    return std::llabs(ordered(x) - ordered(y));
+}
+
+int count()
+{
+    const int outputs = 256, taps = 64;
+    std::vector<float> coeffs(taps), in(outputs + taps), out(outputs);
+    designLPF(coeffs.data(), taps, fir_run::fs, fir_run::fc);
+    for (int i = 0; i < outputs + taps; i++)
+        in[i] = static_cast<float>(i % 17) - 8.0f;
+    nlohmann::json report = {{"kernels", nlohmann::json::array()}, {"outputs", outputs}, {"taps", taps}};
+    for (const Variant& kernel : kernels) {
+        kernel.run(coeffs.data(), in.data(), out.data(), outputs + taps, taps);
+        report["kernels"].push_back({{"name", kernel.name}, {"lanes", 1}});
+    }
+    std::puts(report.dump().c_str());
+    return 0;
+}
+
+int compare(const std::string& dir)
+{
+    using namespace fir_run;
+    const std::string input = dir + "/" + input_name;
+    std::ifstream file(input);
+    ValueReader reader(file);
+    std::vector<float> coeffs(num_taps), padded(padded_len, 0.0f);
+    designLPF(coeffs.data(), num_taps, fs, fc);
+    for (int k = 0; k < num_samples; k++)
+        if (const ValueStatus status = reader.next(padded[num_taps + k]); status != ValueStatus::ok) {
+            std::fprintf(stderr, "kernel_variants: %s: %s\n", input.c_str(),
+                         reader.problem(status, k + 1, num_samples).c_str());
+            return 1;
+        }
+    std::vector<std::vector<float>> outs;
+    for (const auto& kernel : kernels) {
+        outs.emplace_back(out_len, 0.0f);
+        kernel.run(coeffs.data(), padded.data(), outs.back().data(), padded_len, num_taps);
+    }
+    nlohmann::json report;
+    for (std::size_t v = 1; v < outs.size(); v++) {
+        std::int64_t largest = 0;
+        double absolute = 0;
+        for (int i = 0; i < out_len; i++) {
+            largest = std::max(largest, ulps(outs[0][i], outs[v][i]));
+            absolute = std::max(absolute, std::fabs(static_cast<double>(outs[0][i]) - outs[v][i]));
+        }
+        report["ulps"][kernels[v].name] = largest;
+        report["absolute"][kernels[v].name] = absolute;
+    }
+    std::puts(report.dump().c_str());
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    return guarded("kernel_variants", [&] {
+        if (argc == 1)
+            return count();
+        if (argc == 3 && std::strcmp(argv[1], "--ulps") == 0)
+            return compare(argv[2]);
+        std::fprintf(stderr, "usage: kernel_variants [--ulps DIR]\n");
+        return 2;
+    });
+}
