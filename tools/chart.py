@@ -113,8 +113,13 @@ def draw_sweep(path, machines, title):
     plt = pyplot()
     import matplotlib.ticker
 
-    figure, axes = plt.subplots(2, 2, figsize=(14, 9), layout="constrained", sharex="col")
+    # A third, thin row holds the one legend for all four panels, where no line can run under it.
+    figure, cells = plt.subplot_mosaic([["t0", "w0"], ["t1", "w1"], ["legend", "legend"]], figsize=(14, 10),
+                                       layout="constrained", gridspec_kw={"height_ratios": [1, 1, 0.1]})
     figure.suptitle(title)
+    axes = [[cells["t0"], cells["w0"]], [cells["t1"], cells["w1"]]]
+    for column in (0, 1):
+        axes[0][column].sharex(axes[1][column])
     sweep_lines(axes, machines, plt.get_cmap("tab10").colors)
     for column, (shape, unit) in enumerate((("taps", "taps"), ("working set", "KiB, input and output"))):
         axes[0][column].set_title(f"Time per multiply-add against {shape}")
@@ -128,7 +133,7 @@ def draw_sweep(path, machines, title):
             axes[row][column].set_xscale("log", base=2 if column == 0 else 4)
             axes[row][column].xaxis.set_major_formatter(matplotlib.ticker.FuncFormatter(lambda x, _: f"{x:g}"))
             axes[row][column].grid(True, which="major", alpha=0.3)
-    # One legend for all four panels, where the time panel over working sets leaves room.
-    axes[0][1].legend(fontsize=8, ncol=2, loc="center right")
+    cells["legend"].axis("off")
+    cells["legend"].legend(*axes[0][0].get_legend_handles_labels(), loc="center", ncol=6, fontsize=8, frameon=False)
     figure.savefig(path)
     plt.close(figure)
