@@ -115,7 +115,8 @@ def draw_sweep(path, machines, title):
 
     # A third, thin row holds the one legend for all four panels, where no line can run under it.
     figure, cells = plt.subplot_mosaic([["t0", "w0"], ["t1", "w1"], ["legend", "legend"]], figsize=(14, 10),
-                                       layout="constrained", gridspec_kw={"height_ratios": [1, 1, 0.1]})
+                                       layout="constrained",
+                                       gridspec_kw={"height_ratios": [1, 1, 0.05 + 0.05 * len(machines)]})
     figure.suptitle(title)
     axes = [[cells["t0"], cells["w0"]], [cells["t1"], cells["w1"]]]
     for column in (0, 1):
@@ -134,6 +135,7 @@ def draw_sweep(path, machines, title):
             axes[row][column].xaxis.set_major_formatter(matplotlib.ticker.FuncFormatter(lambda x, _: f"{x:g}"))
             axes[row][column].grid(True, which="major", alpha=0.3)
     cells["legend"].axis("off")
-    cells["legend"].legend(*axes[0][0].get_legend_handles_labels(), loc="center", ncol=6, fontsize=8, frameon=False)
+    cells["legend"].legend(*axes[0][0].get_legend_handles_labels(), loc="center", ncol=6 if len(machines) == 1 else 3,
+                           fontsize=8, frameon=False)
     figure.savefig(path)
     plt.close(figure)
