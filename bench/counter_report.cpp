@@ -3,11 +3,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <random>
 
-#include "benchmark_run.h"
 #include "cpu.h"
-#include "fir_kernels.h"
+#include "kernel_runs.h"
 #include "perf_counters.h"
 
 namespace {
@@ -29,7 +27,7 @@ CounterSetup setup_for(System& system, int cpu)
     if (pmus.size() > 1 && pmu)
         setup.pmu_type = pmu->type;
     setup.pmu_name = pmu ? pmu->name : "";
-    setup.paranoid = static_cast<int>(number_in(system, "/proc/sys/kernel/perf_event_paranoid").value_or(-2));
+    setup.paranoid = perf_paranoid(system);
     setup.privileged = system.privileged();
     return setup;
 }
@@ -92,7 +90,7 @@ void add_clocks(nlohmann::json& report)
 nlohmann::json count_kernels(System& system, const CountRequest& request)
 {
     const Pinning pinning = pin_thread(system, request.fir_cpu);
-    if (!pinning.problem.empty() && request.fir_cpu != nullptr && *request.fir_cpu != '\0')
+    if (pinning.refused())
         throw PinError(pinning.problem);
     const CounterSetup setup = setup_for(system, pinning.cpu);
     CounterGroup group(system, setup);
@@ -117,11 +115,8 @@ nlohmann::json count_kernels(System& system, const CountRequest& request)
         report["scope"] = group.scope();
 
     const int len = request.outputs + request.taps;
-    std::vector<float> coeffs(request.taps), in(len), out(request.outputs, 0.0f);
-    designLPF(coeffs.data(), request.taps, fir_run::fs, fir_run::fc);
-    std::mt19937 rng(1);
-    for (float& v : in)
-        v = static_cast<float>(rng() % 60001) - 30000.0f;
+    const FilterData data = timed_data(request.outputs, request.taps);
+    std::vector<float> out(request.outputs, 0.0f);
 
     // The bracket's own cost: the same start and stop around nothing.
     int ignored = 0;
@@ -143,7 +138,7 @@ nlohmann::json count_kernels(System& system, const CountRequest& request)
         report["kernels"].push_back(k.name);
         int discarded = 0;
         const auto kept = count_calls(
-            group, [&] { k.run(coeffs.data(), in.data(), out.data(), len, request.taps); }, request.repetitions,
+            group, [&] { k.run(data.coeffs.data(), data.in.data(), out.data(), len, request.taps); }, request.repetitions,
             overhead, discarded);
         report["discarded"][k.name] = discarded;
         const auto figures = medians(kept, request.repetitions);

@@ -10,6 +10,7 @@ Pinning pin_thread(System& system, const char* fir_cpu)
     if (fir_cpu == nullptr || *fir_cpu == '\0') {
         pinning.cpu = system.current_cpu();
     } else {
+        pinning.named = true;
         char* end = nullptr;
         const long cpu = std::strtol(fir_cpu, &end, 10);
         if (*end != '\0' || cpu < 0 || cpu > 4095) {

@@ -14,6 +14,11 @@
 struct Pinning {
     int cpu = -1;
     std::string problem;  // empty when pinned
+    bool named = false;   // FIR_CPU chose the CPU
+
+    // The CPU that FIR_CPU names cannot be had: the run must stop, where
+    // failing to stay on the CPU it started on is only worth a note.
+    [[nodiscard]] bool refused() const { return named && !problem.empty(); }
 };
 
 // Binds this thread to the CPU that fir_cpu names (FIR_CPU's value, or null

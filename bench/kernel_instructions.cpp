@@ -12,13 +12,12 @@
 #include <nlohmann/json.hpp>
 #include <vector>
 
-#include "benchmark_run.h"
 #include "fir_kernels.h"
 #include "guarded.h"
+#include "kernel_runs.h"
 #include "results_files.h"
 #include "sweep_shapes.h"
 
-using namespace fir_run;
 
 namespace {
 
@@ -35,17 +34,8 @@ int run(int argc, char** argv)
         std::fprintf(stderr, "kernel_instructions: --taps takes a multiple of 4 from 4 to 4096\n");
         return 2;
     }
-    std::vector<float> coeffs(taps);
-    std::vector<float> in(outputs + taps);
-    std::vector<float> out(outputs);
-    designLPF(coeffs.data(), taps, fs, fc);
-    for (int i = 0; i < outputs + taps; i++)
-        in[i] = static_cast<float>(i % 17) - 8.0f;
-    nlohmann::json report = {{"kernels", nlohmann::json::array()}, {"outputs", outputs}, {"taps", taps}};
-    for (const FirKernelEntry& k : fir_kernels) {
-        k.run(coeffs.data(), in.data(), out.data(), outputs + taps, taps);
-        report["kernels"].push_back({{"name", k.name}, {"lanes", k.lanes}});
-    }
+    std::vector<float> out;
+    nlohmann::json report = call_each_once(fir_kernels, outputs, taps, out);
     report["files"] = {{"timings", fir_results::timings}, {"timings_o2", fir_results::timings_o2},
                        {"sweep", fir_results::sweep},     {"sweep_o2", fir_results::sweep_o2},
                        {"counters", fir_results::counters}, {"machine", fir_results::machine}};

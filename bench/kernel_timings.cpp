@@ -16,13 +16,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <random>
 #include <string>
 #include <vector>
 
 #include "benchmark_run.h"
 #include "cpu.h"
 #include "fir_kernels.h"
+#include "kernel_runs.h"
 #include "results_files.h"
 #include "sweep_shapes.h"
 
@@ -35,16 +35,10 @@ enum Sweep { none = 0, over_taps = 1, over_working_sets = 2 };
 void time_kernel(benchmark::State& state, const FirKernelEntry& kernel, int outputs, int taps, Sweep sweep)
 {
     const int len = outputs + taps;
-    std::vector<float> coeffs(taps);
-    std::vector<float> in(len);
+    const FilterData data = timed_data(outputs, taps);
     std::vector<float> out(outputs, 0.0f);
-    designLPF(coeffs.data(), taps, fs, fc);
-    std::mt19937 rng(1);
-    for (float& v : in)
-        v = static_cast<float>(rng() % 60001) - 30000.0f;
-
     while (state.KeepRunning()) {
-        kernel.run(coeffs.data(), in.data(), out.data(), len, taps);
+        kernel.run(data.coeffs.data(), data.in.data(), out.data(), len, taps);
         benchmark::DoNotOptimize(out.data());
         benchmark::ClobberMemory();
     }
@@ -109,9 +103,8 @@ int main(int argc, char** argv)
     int count = static_cast<int>(args.size());
 
     LinuxSystem system;
-    const char* fir_cpu = std::getenv("FIR_CPU");
-    const Pinning pinning = pin_thread(system, fir_cpu);
-    if (!pinning.problem.empty() && fir_cpu != nullptr && *fir_cpu != '\0') {
+    const Pinning pinning = pin_thread(system, std::getenv("FIR_CPU"));
+    if (pinning.refused()) {
         std::fprintf(stderr, "kernel_timings: %s\n", pinning.problem.c_str());
         return 1;
     }

@@ -7,11 +7,11 @@
 // difference of each from fir's bits, in units in the last place (which are
 // tiny near a zero output) and in the signal's own units.
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <algorithm>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -20,6 +20,7 @@
 #include "benchmark_run.h"
 #include "fir.h"
 #include "guarded.h"
+#include "kernel_runs.h"
 #include "value_reader.h"
 
 void fir_declared(const float* coeffs, const float* in, float* out, int len, int taps);
@@ -28,12 +29,11 @@ void fir_fast_math(const float* coeffs, const float* in, float* out, int len, in
 
 namespace {
 
-struct Variant {
-    const char* name;
-    void (*run)(const float*, const float*, float*, int, int);
-};
-const Variant kernels[] = {
-    {"fir", fir}, {"fir_declared", fir_declared}, {"fir_restrict", fir_restrict}, {"fir_fast_math", fir_fast_math}};
+// fir, then its loop's three builds, which add into out as fir does.
+const FirKernelEntry kernels[] = {fir_kernels[0],
+                                  {"fir_declared", fir_declared, true, 1, 1, 1},
+                                  {"fir_restrict", fir_restrict, true, 1, 1, 1},
+                                  {"fir_fast_math", fir_fast_math, true, 1, 1, 1}};
 
 // The distance between two floats of one sign in representable steps.
 std::int64_t ulps(float a, float b)
@@ -47,17 +47,8 @@ std::int64_t ulps(float a, float b)
 
 int count()
 {
-    const int outputs = 256, taps = 64;
-    std::vector<float> coeffs(taps), in(outputs + taps), out(outputs);
-    designLPF(coeffs.data(), taps, fir_run::fs, fir_run::fc);
-    for (int i = 0; i < outputs + taps; i++)
-        in[i] = static_cast<float>(i % 17) - 8.0f;
-    nlohmann::json report = {{"kernels", nlohmann::json::array()}, {"outputs", outputs}, {"taps", taps}};
-    for (const Variant& kernel : kernels) {
-        kernel.run(coeffs.data(), in.data(), out.data(), outputs + taps, taps);
-        report["kernels"].push_back({{"name", kernel.name}, {"lanes", 1}});
-    }
-    std::puts(report.dump().c_str());
+    std::vector<float> out;
+    std::puts(call_each_once(kernels, 256, 64, out).dump().c_str());
     return 0;
 }
 
@@ -76,7 +67,7 @@ int compare(const std::string& dir)
             return 1;
         }
     std::vector<std::vector<float>> outs;
-    for (const auto& kernel : kernels) {
+    for (const FirKernelEntry& kernel : kernels) {
         outs.emplace_back(out_len, 0.0f);
         kernel.run(coeffs.data(), padded.data(), outs.back().data(), padded_len, num_taps);
     }

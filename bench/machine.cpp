@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "cpu.h"
+#include "perf_counters.h"
 
 namespace {
 
@@ -43,7 +44,7 @@ nlohmann::json machine_facts(const System& system, int cpu)
                             {"pmu", pmu       ? pmu->name
                                     : one_pmu ? "cpu"
                                               : ""}};
-    if (const auto paranoid = number_in(system, "/proc/sys/kernel/perf_event_paranoid"))
+    if (const auto paranoid = perf_paranoid(system))
         facts["perf_event_paranoid"] = *paranoid;
     facts["caches"] = caches(system, cpu);
     return facts;

@@ -18,9 +18,9 @@ namespace {
 
 constexpr std::size_t task_clock = 2;
 
-std::string paranoid_text(int paranoid)
+std::string paranoid_text(std::optional<int> paranoid)
 {
-    return "kernel.perf_event_paranoid is " + (paranoid >= -1 ? std::to_string(paranoid) : std::string("unknown"));
+    return "kernel.perf_event_paranoid is " + (paranoid ? std::to_string(*paranoid) : std::string("unknown"));
 }
 
 // How Cortex-A5, A8 and A9 PMUs, which have no event filter, refuse an event
@@ -32,7 +32,13 @@ bool exclude_refusal(int error)
 
 }  // namespace
 
-std::string counter_failure(int error, int paranoid)
+std::optional<int> perf_paranoid(const System& system)
+{
+    const auto value = number_in(system, "/proc/sys/kernel/perf_event_paranoid");
+    return value ? std::optional<int>(static_cast<int>(*value)) : std::nullopt;
+}
+
+std::string counter_failure(int error, std::optional<int> paranoid)
 {
     std::string why = std::string("perf_event_open: ") + std::strerror(error);
     switch (error) {
@@ -57,7 +63,7 @@ std::string counter_failure(int error, int paranoid)
                ", which forbids this user any event: run as root, or sudo sysctl "
                "kernel.perf_event_paranoid=2)";
     case EPERM:
-        if (paranoid >= -1 && paranoid <= 2)
+        if (paranoid && *paranoid <= 2)
             return why + " (" + paranoid_text(paranoid) +
                    ", which allows it: kernels before 5.0 say this when a Cortex-A5, "
                    "A8 or A9 PMU cannot count user "
@@ -137,7 +143,7 @@ std::optional<CounterGroup::Mode> CounterGroup::open_leader(std::size_t event)
     reasons_[event] = counter_failure(error, setup_.paranoid);
     if (!exclude_refusal(error))
         return std::nullopt;
-    if (!setup_.privileged && !(setup_.paranoid >= -1 && setup_.paranoid <= 1)) {
+    if (!setup_.privileged && !(setup_.paranoid && *setup_.paranoid <= 1)) {
         reasons_[event] +=
             "; to count user and kernel together, which such a PMU "
             "allows, run as root or sudo "
@@ -179,11 +185,6 @@ CounterGroup::~CounterGroup()
     for (const auto& fd : fds_)
         if (fd)
             system_.close(*fd);
-}
-
-bool CounterGroup::any() const
-{
-    return !groups_.empty();
 }
 
 std::vector<std::vector<std::uint64_t>> CounterGroup::read_all()

@@ -32,7 +32,7 @@ extern const CounterEvent counter_events[3];
 struct CounterSetup {
     std::uint32_t pmu_type = 0;
     std::string pmu_name;
-    int paranoid = -1;  // /proc/sys/kernel/perf_event_paranoid, -1 if unknown
+    std::optional<int> paranoid;  // /proc/sys/kernel/perf_event_paranoid, where it can be read
     bool privileged = false;
 };
 
@@ -53,7 +53,6 @@ public:
     CounterGroup& operator=(CounterGroup&&) = delete;
 
     [[nodiscard]] bool available(std::size_t event) const { return fds_[event].has_value(); }
-    [[nodiscard]] bool any() const;
     // Why an event could not be opened, with what to do about it.
     [[nodiscard]] const std::string& reason(std::size_t event) const { return reasons_[event]; }
     // Set when the PMU could only count user and kernel together.
@@ -84,8 +83,11 @@ private:
 };
 
 // The reason for a failed perf_event_open, in words a board's user can act
-// on: `error` is its errno, `paranoid` perf_event_paranoid's value (or -1).
-std::string counter_failure(int error, int paranoid);
+// on: `error` is its errno, `paranoid` perf_event_paranoid's value if known.
+std::string counter_failure(int error, std::optional<int> paranoid);
+
+// kernel.perf_event_paranoid, which decides what a user may count.
+std::optional<int> perf_paranoid(const System& system);
 
 // The words said when the PMU counts user and kernel together.
 extern const char* const user_and_kernel;

@@ -1,0 +1,49 @@
+// How the measuring programs run the kernels: the filter and signal that
+// kernel_timings and kernel_counters time and count, and one call of each
+// kernel for an instruction counter (kernel_instructions, kernel_variants).
+#pragma once
+
+#include <cstddef>
+#include <nlohmann/json.hpp>
+#include <random>
+#include <vector>
+
+#include "benchmark_run.h"
+#include "fir_kernels.h"
+
+struct FilterData {
+    std::vector<float> coeffs;
+    std::vector<float> in;
+};
+
+// The program's low-pass design for `taps` taps and an input of
+// `outputs + taps` samples at 16-bit audio scale, from a fixed seed, so that
+// every run times and counts the same arithmetic.
+inline FilterData timed_data(int outputs, int taps)
+{
+    FilterData data{std::vector<float>(taps), std::vector<float>(outputs + taps)};
+    designLPF(data.coeffs.data(), taps, fir_run::fs, fir_run::fc);
+    std::mt19937 rng(1);
+    for (float& v : data.in)
+        v = static_cast<float>(rng() % 60001) - 30000.0f;
+    return data;
+}
+
+// Calls each kernel once on a small repeating signal and nothing else, so that
+// an instruction counter sees each one's cost alone, and reports the kernels
+// and the shape as every tool reads them. `out` keeps the last call's outputs.
+template <std::size_t N>
+nlohmann::json call_each_once(const FirKernelEntry (&kernels)[N], int outputs, int taps, std::vector<float>& out)
+{
+    std::vector<float> coeffs(taps), in(outputs + taps);
+    out.assign(outputs, 0.0f);
+    designLPF(coeffs.data(), taps, fir_run::fs, fir_run::fc);
+    for (int i = 0; i < outputs + taps; i++)
+        in[i] = static_cast<float>(i % 17) - 8.0f;
+    nlohmann::json report = {{"kernels", nlohmann::json::array()}, {"outputs", outputs}, {"taps", taps}};
+    for (const FirKernelEntry& k : kernels) {
+        k.run(coeffs.data(), in.data(), out.data(), outputs + taps, taps);
+        report["kernels"].push_back({{"name", k.name}, {"lanes", k.lanes}});
+    }
+    return report;
+}
