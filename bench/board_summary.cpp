@@ -14,6 +14,7 @@
 #include <set>
 #include <string>
 
+#include "guarded.h"
 #include "results_files.h"
 
 namespace {
@@ -29,11 +30,12 @@ json load(const char* name)
     return report;
 }
 
-// kernel -> aggregate name -> real time, for the timings of the counters'
-// shape.
-std::map<std::string, std::map<std::string, double>> medians(const json& timings)
+// kernel -> aggregate name -> real time.
+using Aggregates = std::map<std::string, std::map<std::string, double>>;
+
+Aggregates aggregates(const json& timings)
 {
-    std::map<std::string, std::map<std::string, double>> found;
+    Aggregates found;
     for (const auto& run : timings.at("benchmarks"))
         if (run.value("run_type", "") == "aggregate")
             found[run.at("label").get<std::string>()][run.at("aggregate_name").get<std::string>()] =
@@ -52,9 +54,8 @@ std::string figure(const json& values, const std::string& kernel, double scale, 
 }
 
 // One build's time per call, spread and speed-up over the reference, or n/a.
-std::string time_cells(const json& timings, const std::string& kernel, const std::string& reference)
+std::string time_cells(const Aggregates& times, const std::string& kernel, const std::string& reference)
 {
-    const auto times = medians(timings);
     const auto time = times.find(kernel);
     char text[64];
     if (time == times.end() || time->second.count("median") == 0 || times.count(reference) == 0) {
@@ -77,17 +78,14 @@ void print_table(const json& timings, const json& timings_o2, const json& counte
     std::printf("%-9s %8s %7s %7s %8s %7s %7s %11s %11s %6s %6s\n", "kernel", "ms/call", "spread", versus.c_str(),
                 "ms/call", "spread", versus.c_str(), "instr/MAC", "cycles/MAC", "IPC", "MHz");
     const json none = json::object();
-    json ipc = json::object();
-    for (const auto& [kernel, cycles] : counts.value("cycles", none).items())
-        if (counts.value("instructions", none).contains(kernel))
-            ipc[kernel] = counts["instructions"][kernel].get<double>() / cycles.get<double>();
+    const Aggregates times = aggregates(timings), times_o2 = aggregates(timings_o2);
     for (const auto& name : counters.at("kernels")) {
         const std::string kernel = name.get<std::string>();
-        std::printf("%-9s%s%s%s%s%s%s\n", kernel.c_str(), time_cells(timings, kernel, reference).c_str(),
-                    time_cells(timings_o2, kernel, reference).c_str(),
+        std::printf("%-9s%s%s%s%s%s%s\n", kernel.c_str(), time_cells(times, kernel, reference).c_str(),
+                    time_cells(times_o2, kernel, reference).c_str(),
                     figure(counts.value("instructions", none), kernel, 1 / macs, "%12.2f", 12).c_str(),
                     figure(counts.value("cycles", none), kernel, 1 / macs, "%12.2f", 12).c_str(),
-                    figure(ipc, kernel, 1, "%7.2f", 7).c_str(),
+                    figure(counters.value("ipc", none), kernel, 1, "%7.2f", 7).c_str(),
                     figure(counters.value("mhz", none), kernel, 1, "%7.0f", 7).c_str());
     }
 }
@@ -104,34 +102,32 @@ void print_reasons(const json& counters)
         std::printf("  %s: n/a, %s\n", events.c_str(), reason.c_str());
 }
 
+int run()
+{
+    const json timings = load(fir_results::timings);
+    const json timings_o2 = load(fir_results::timings_o2);
+    const json counters = load(fir_results::counters);
+    const json machine = load(fir_results::machine);
+    std::printf("Summary: %s on CPU %d, %s (%d outputs x %d taps; times are medians of %d repetitions)\n",
+                machine.value("core", "an unknown CPU").c_str(), machine.at("cpu").get<int>(),
+                counters.at("isa").get<std::string>().c_str(), counters.at("outputs").get<int>(),
+                counters.at("taps").get<int>(), timings.at("benchmarks").at(0).value("repetitions", 0));
+    print_table(timings, timings_o2, counters);
+    print_reasons(counters);
+    for (const auto& note : counters.at("notes"))
+        std::printf("  %s\n", note.get<std::string>().c_str());
+    std::set<std::string> flags;
+    for (const json* flagged : {&counters, &machine})
+        for (const auto& flag : flagged->value("flags", json::array()))
+            flags.insert(flag.get<std::string>());
+    for (const auto& flag : flags)
+        std::printf("  FLAGGED: %s\n", flag.c_str());
+    return 0;
+}
+
 }  // namespace
 
 int main()
 {
-    try {
-        const json timings = load(fir_results::timings);
-        const json timings_o2 = load(fir_results::timings_o2);
-        const json counters = load(fir_results::counters);
-        const json machine = load(fir_results::machine);
-        std::printf(
-            "Summary: %s on CPU %d, %s (%d outputs x %d taps; times are "
-            "medians of %d repetitions)\n",
-            machine.value("core", "an unknown CPU").c_str(), machine.at("cpu").get<int>(),
-            counters.at("isa").get<std::string>().c_str(), counters.at("outputs").get<int>(),
-            counters.at("taps").get<int>(), timings.at("benchmarks").at(0).value("repetitions", 0));
-        print_table(timings, timings_o2, counters);
-        print_reasons(counters);
-        for (const auto& note : counters.at("notes"))
-            std::printf("  %s\n", note.get<std::string>().c_str());
-        std::set<std::string> flags;
-        for (const json* flagged : {&counters, &machine})
-            for (const auto& flag : flagged->value("flags", json::array()))
-                flags.insert(flag.get<std::string>());
-        for (const auto& flag : flags)
-            std::printf("  FLAGGED: %s\n", flag.c_str());
-    } catch (const std::exception& error) {
-        std::fprintf(stderr, "board_summary: %s\n", error.what());
-        return 1;
-    }
-    return 0;
+    return guarded("board_summary", run);
 }

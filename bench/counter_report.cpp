@@ -62,9 +62,16 @@ std::vector<std::vector<double>> count_calls(CounterGroup& group, const std::fun
     return kept;
 }
 
-void add_clocks(nlohmann::json& report)
+// The figures derived from two counters, where both counted a kernel:
+// instructions per cycle, and the effective clock (cycles over the task
+// clock), with a flag where the kernels' clocks differ.
+void add_derived(nlohmann::json& report)
 {
     const auto& counters = report["counters"];
+    if (counters.contains("cycles") && counters.contains("instructions"))
+        for (const auto& [kernel, cycles] : counters["cycles"].items())
+            if (counters["instructions"].contains(kernel))
+                report["ipc"][kernel] = counters["instructions"][kernel].get<double>() / cycles.get<double>();
     if (!counters.contains("cycles") || !counters.contains("task-clock"))
         return;
     std::vector<double> clocks;
@@ -146,7 +153,7 @@ nlohmann::json count_kernels(System& system, const CountRequest& request)
             if (figures[e])
                 report["counters"][counter_events[e].name][k.name] = *figures[e];
     }
-    add_clocks(report);
+    add_derived(report);
     return report;
 }
 
@@ -161,12 +168,18 @@ std::string cell(const nlohmann::json& figures, const std::string& kernel, doubl
     return text;
 }
 
+// A line's first column: the counter's or figure's name.
+std::string label(const std::string& name)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "  %-16s", name.c_str());
+    return text;
+}
+
 std::string row(const std::string& name, const nlohmann::json& report, const nlohmann::json& figures, double scale,
                 const char* format)
 {
-    char label[32];
-    std::snprintf(label, sizeof label, "  %-16s", name.c_str());
-    std::string line = label;
+    std::string line = label(name);
     for (const auto& kernel : report["kernels"])
         line += cell(figures, kernel.get<std::string>(), scale, format);
     return line;
@@ -183,10 +196,8 @@ std::string discards(const nlohmann::json& report)
     if (listed.empty())
         return "";
     return "  discarded calls (of " + std::to_string(report["repetitions"].get<int>()) + " each): " + listed +
-           ". They were not counted whole: the events were multiplexed with "
-           "others, or the call ran on a core "
-           "whose PMU does not hold them. A kernel keeps no figure where fewer "
-           "than half its calls remain.";
+           ". They were not counted whole: the events were multiplexed with others, or the call ran on a core whose "
+           "PMU does not hold them. A kernel keeps no figure where fewer than half its calls remain.";
 }
 
 }  // namespace
@@ -196,8 +207,7 @@ std::vector<std::string> counter_lines(const nlohmann::json& report)
     const double macs = report["outputs"].get<double>() * report["taps"].get<double>();
     char title[200];
     std::snprintf(title, sizeof title,
-                  "CPU counters per multiply-add, for each kernel's calls alone "
-                  "(%d outputs x %d taps, median of %d "
+                  "CPU counters per multiply-add, for each kernel's calls alone (%d outputs x %d taps, median of %d "
                   "calls, on CPU %d):",
                   report["outputs"].get<int>(), report["taps"].get<int>(), report["repetitions"].get<int>(),
                   report["cpu"].get<int>());
@@ -211,21 +221,14 @@ std::vector<std::string> counter_lines(const nlohmann::json& report)
     for (const CounterEvent& event : counter_events) {
         const std::string name = std::string(event.name) + event.unit;
         if (report["unavailable"].contains(event.name)) {
-            char label[32];
-            std::snprintf(label, sizeof label, "  %-16s", name.c_str());
-            lines.push_back(label + ("not available: " + report["unavailable"][event.name].get<std::string>()));
+            lines.push_back(label(name) + "not available: " + report["unavailable"][event.name].get<std::string>());
         } else {
             lines.push_back(
                 row(name, report, counters.value(event.name, nlohmann::json::object()), 1 / macs, "%10.3f"));
         }
     }
-    if (counters.contains("cycles") && counters.contains("instructions")) {
-        nlohmann::json ipc;
-        for (const auto& [kernel, cycles] : counters["cycles"].items())
-            if (counters["instructions"].contains(kernel))
-                ipc[kernel] = counters["instructions"][kernel].get<double>() / cycles.get<double>();
-        lines.push_back(row("instructions/cycle", report, ipc, 1, "%10.2f"));
-    }
+    if (report.contains("ipc"))
+        lines.push_back(row("instructions/cycle", report, report["ipc"], 1, "%10.2f"));
     if (report.contains("mhz"))
         lines.push_back(row("effective MHz", report, report["mhz"], 1, "%10.0f"));
     if (const std::string line = discards(report); !line.empty())

@@ -132,10 +132,8 @@ std::optional<CounterGroup::Mode> CounterGroup::open_leader(std::size_t event)
             fds_[event] = fd;
             if (tries.size() > 1 && !mode.extended)
                 pmu_note_ = "the kernel cannot be asked for " + setup_.pmu_name +
-                            " by type (Linux before 6.6): on a board with two kinds of "
-                            "core, the counts may come "
-                            "from the other cluster's PMU; choose a CPU of each "
-                            "cluster with FIR_CPU";
+                            " by type (Linux before 6.6): on a board with two kinds of core, the counts may come "
+                            "from the other cluster's PMU; choose a CPU of each cluster with FIR_CPU";
             return mode;
         }
         error = -fd;
@@ -144,11 +142,9 @@ std::optional<CounterGroup::Mode> CounterGroup::open_leader(std::size_t event)
     if (!exclude_refusal(error))
         return std::nullopt;
     if (!setup_.privileged && !(setup_.paranoid && *setup_.paranoid <= 1)) {
-        reasons_[event] +=
-            "; to count user and kernel together, which such a PMU "
-            "allows, run as root or sudo "
-            "sysctl kernel.perf_event_paranoid=1 (" +
-            paranoid_text(setup_.paranoid) + ")";
+        reasons_[event] += "; to count user and kernel together, which such a PMU allows, run as root or sudo sysctl "
+                           "kernel.perf_event_paranoid=1 (" +
+                           paranoid_text(setup_.paranoid) + ")";
         return std::nullopt;
     }
     for (Mode mode : tries) {
