@@ -1,8 +1,9 @@
 # cmake -DTARGET=FILE -DOUTPUT=FILE -P describe_build.cmake, at build time:
 # completes the build's description (TARGET, written by CMake) with what the
-# build's own kernel_instructions reports, the kernels of src/fir_kernels.h and
-# the names of a board's result files, and writes it to OUTPUT. It runs the program through the
-# target's emulator, which the description itself names.
+# build's own kernel_instructions reports (the kernels of src/fir_kernels.h,
+# the names of a board's result files and the sweep's taps) and writes it to
+# OUTPUT. It runs the program through the target's emulator, which the
+# description itself names.
 file(READ ${TARGET} description)
 set(command)
 string(JSON words LENGTH "${description}" emulator)
