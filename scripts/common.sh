@@ -11,13 +11,18 @@ targets=(host "${cross[@]}")
 # The presets whose ctest scripts/test runs.
 tested=(host asan host-clang armv7 aarch64)
 
+# usage SCRIPT [OPTIONS]: prints the usage of a script that takes a target,
+# and exits 2.
+usage() {
+  echo "usage: scripts/$* [$(IFS='|' && echo "${targets[*]}")]" >&2
+  exit 2
+}
+
 # choose_target SCRIPT [PRESET]: sets `preset` to PRESET (default host), or
 # prints SCRIPT's usage and exits 2 if it is not one of the targets.
 choose_target() {
   preset=${2:-host}
-  [[ " ${targets[*]} " == *" $preset "* ]] && return 0
-  echo "usage: scripts/$1 [$(IFS='|' && echo "${targets[*]}")]" >&2
-  exit 2
+  [[ " ${targets[*]} " == *" $preset "* ]] || usage "$1"
 }
 
 # packages_for GROUP: the Debian packages a preset, or one of the scripts'
