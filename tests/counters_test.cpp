@@ -248,15 +248,21 @@ std::vector<Board> boards()
     };
 }
 
+// One file of a made-up /proc and /sys tree, with its folders.
+void write_file(const fs::path& root, const std::string& path, const std::string& text)
+{
+    const fs::path file = root / (path.front() == '/' ? path.substr(1) : path);
+    fs::create_directories(file.parent_path());
+    std::ofstream(file) << text;
+}
+
 class ScriptedBoard : public testing::TestWithParam<Board> {
 protected:
     void SetUp() override
     {
         root_ = fs::temp_directory_path() / ("fir-board-" + std::to_string(::getpid()));
-        for (const auto& [path, text] : GetParam().files) {
-            fs::create_directories((root_ / path.substr(1)).parent_path());
-            std::ofstream(root_ / path.substr(1)) << text;
-        }
+        for (const auto& [path, text] : GetParam().files)
+            write_file(root_, path, text);
         system_.set_root(root_.string());
     }
     void TearDown() override { fs::remove_all(root_); }
@@ -288,12 +294,9 @@ TEST(ScriptedMachine, NamesThePinnedCoreItsCachesAndFlagsAThrottledRun)
     const Board pi = boards()[6];  // the big.LITTLE board
     ScriptedSystem system(pi);
     const fs::path root = fs::temp_directory_path() / ("fir-pi-" + std::to_string(::getpid()));
-    const auto write = [&](const std::string& path, const std::string& text) {
-        fs::create_directories((root / path).parent_path());
-        std::ofstream(root / path) << text;
-    };
+    const auto write = [&](const std::string& path, const std::string& text) { write_file(root, path, text); };
     for (const auto& [path, text] : pi.files)
-        write(path.substr(1), text);
+        write(path, text);
     write("sys/devices/system/cpu/cpu4/cpufreq/scaling_cur_freq", "1500000\n");
     write("sys/class/thermal/thermal_zone0/type", "cpu-thermal\n");
     write("sys/class/thermal/thermal_zone0/temp", "81234\n");
