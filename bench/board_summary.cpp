@@ -36,10 +36,10 @@ using Aggregates = std::map<std::string, std::map<std::string, double>>;
 Aggregates aggregates(const json& timings)
 {
     Aggregates found;
-    for (const auto& run : timings.at("benchmarks"))
-        if (run.value("run_type", "") == "aggregate")
-            found[run.at("label").get<std::string>()][run.at("aggregate_name").get<std::string>()] =
-                run.at("real_time").get<double>();
+    for (const auto& result : timings.at("benchmarks"))
+        if (result.value("run_type", "") == "aggregate")
+            found[result.at("label").get<std::string>()][result.at("aggregate_name").get<std::string>()] =
+                result.at("real_time").get<double>();
     return found;
 }
 
