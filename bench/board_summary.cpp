@@ -43,10 +43,12 @@ Aggregates aggregates(const json& timings)
     return found;
 }
 
+// A counted figure, or n/a: a counter that counted nothing is no figure, and
+// an older bundle wrote such a counter's IPC as null.
 std::string figure(const json& values, const std::string& kernel, double scale, const char* format, int width)
 {
     char text[32];
-    if (!values.is_object() || !values.contains(kernel))
+    if (!values.is_object() || !values.contains(kernel) || !values[kernel].is_number() || values[kernel] <= 0)
         std::snprintf(text, sizeof text, "%*s", width, "n/a");
     else
         std::snprintf(text, sizeof text, format, values[kernel].get<double>() * scale);
@@ -70,14 +72,14 @@ std::string time_cells(const Aggregates& times, const std::string& kernel, const
 
 void print_table(const json& timings, const json& timings_o2, const json& counters)
 {
-    const json& counts = counters.at("counters");
+    const json none = json::object();
+    const json& counts = counters.value("counters", none);
     const double macs = counters.at("outputs").get<double>() * counters.at("taps").get<double>();
     const std::string reference = counters.at("kernels").at(0).get<std::string>();
     const std::string versus = "vs " + reference;
     std::printf("%-9s %-24s %-24s\n", "", " ---------- -O0 ---------", " ---------- -O2 ---------");
     std::printf("%-9s %8s %7s %7s %8s %7s %7s %11s %11s %6s %6s\n", "kernel", "ms/call", "spread", versus.c_str(),
                 "ms/call", "spread", versus.c_str(), "instr/MAC", "cycles/MAC", "IPC", "MHz");
-    const json none = json::object();
     const Aggregates times = aggregates(timings), times_o2 = aggregates(timings_o2);
     for (const auto& name : counters.at("kernels")) {
         const std::string kernel = name.get<std::string>();
@@ -94,7 +96,8 @@ void print_table(const json& timings, const json& timings_o2, const json& counte
 void print_reasons(const json& counters)
 {
     std::map<std::string, std::string> by_reason;
-    for (const auto& [event, reason] : counters.at("unavailable").items()) {
+    const json unavailable = counters.value("unavailable", json::object());
+    for (const auto& [event, reason] : unavailable.items()) {
         std::string& events = by_reason[reason.get<std::string>()];
         events += (events.empty() ? "" : ", ") + event;
     }
@@ -114,7 +117,7 @@ int run()
                 counters.at("taps").get<int>(), timings.at("benchmarks").at(0).value("repetitions", 0));
     print_table(timings, timings_o2, counters);
     print_reasons(counters);
-    for (const auto& note : counters.at("notes"))
+    for (const auto& note : counters.value("notes", json::array()))
         std::printf("  %s\n", note.get<std::string>().c_str());
     std::set<std::string> flags;
     for (const json* flagged : {&counters, &machine})

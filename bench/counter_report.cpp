@@ -17,23 +17,8 @@ double median(std::vector<double> values)
     return n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
 }
 
-CounterSetup setup_for(System& system, int cpu)
-{
-    const std::vector<Pmu> pmus = cpu_pmus(system);
-    const std::optional<Pmu> pmu = pmu_of(pmus, cpu);
-    CounterSetup setup;
-    // Ask for the pinned CPU's PMU only where a generic event could land on
-    // another one.
-    if (pmus.size() > 1 && pmu)
-        setup.pmu_type = pmu->type;
-    setup.pmu_name = pmu ? pmu->name : "";
-    setup.paranoid = perf_paranoid(system);
-    setup.privileged = system.privileged();
-    return setup;
-}
-
-// The median of each event over the counts kept, by event; none where too few
-// were kept.
+// The median of each event over the calls counted whole, by event; none
+// where fewer than half the calls were.
 std::vector<std::optional<double>> medians(const std::vector<std::vector<double>>& kept, int repetitions)
 {
     std::vector<std::optional<double>> figures(kept.size());
@@ -43,10 +28,10 @@ std::vector<std::optional<double>> medians(const std::vector<std::vector<double>
     return figures;
 }
 
-// Counts `work` repetitions times; the counts of the calls counted whole, by
-// event, less overhead.
+// Counts `work` repetitions times: each event's counts over the calls counted
+// whole.
 std::vector<std::vector<double>> count_calls(CounterGroup& group, const std::function<void()>& work, int repetitions,
-                                             const std::vector<double>& overhead, int& discarded)
+                                             int& discarded)
 {
     std::vector<std::vector<double>> kept(std::size(counter_events));
     for (int r = 0; r < repetitions; r++) {
@@ -57,9 +42,54 @@ std::vector<std::vector<double>> count_calls(CounterGroup& group, const std::fun
         }
         for (std::size_t e = 0; e < kept.size(); e++)
             if (group.available(e))
-                kept[e].push_back(counted.values[e] - overhead[e]);
+                kept[e].push_back(counted.values[e]);
     }
     return kept;
+}
+
+// An event that read zero over every call counted whole, of every kernel: a
+// PMU that is there but not counting. No call does no work.
+bool counted_nothing(const std::vector<std::vector<std::vector<double>>>& calls, std::size_t event)
+{
+    bool any = false;
+    for (const auto& kernel : calls)
+        for (const double value : kernel[event]) {
+            if (value != 0)
+                return false;
+            any = true;
+        }
+    return any;
+}
+
+const char* const nothing_counted =
+    "it counted nothing over whole calls: the PMU is there but not counting (the firmware left it disabled, or an "
+    "emulator that does not implement it)";
+
+// Each counter's figure per kernel, less the bracket's own cost, or why the
+// counter has none.
+void add_counts(nlohmann::json& report, const CounterGroup& group,
+                const std::vector<std::vector<std::vector<double>>>& calls,
+                const std::vector<std::optional<double>>& overhead, int repetitions)
+{
+    for (std::size_t e = 0; e < std::size(counter_events); e++) {
+        const char* name = counter_events[e].name;
+        if (!group.available(e) || counted_nothing(calls, e)) {
+            report["unavailable"][name] = group.available(e) ? nothing_counted : group.reason(e);
+            continue;
+        }
+        report["overhead"][name] = overhead[e].value_or(0.0);
+        for (std::size_t k = 0; k < calls.size(); k++)
+            if (const auto figure = medians(calls[k], repetitions)[e])
+                report["counters"][name][report["kernels"][k].get<std::string>()] = *figure - overhead[e].value_or(0.0);
+    }
+}
+
+// A kernel's figure for a counter that counted it, or nothing.
+std::optional<double> counted(const nlohmann::json& counters, const char* event, const std::string& kernel)
+{
+    if (!counters.contains(event) || !counters[event].contains(kernel) || counters[event][kernel] <= 0)
+        return std::nullopt;
+    return counters[event][kernel].get<double>();
 }
 
 // The figures derived from two counters, where both counted a kernel:
@@ -68,18 +98,19 @@ std::vector<std::vector<double>> count_calls(CounterGroup& group, const std::fun
 void add_derived(nlohmann::json& report)
 {
     const auto& counters = report["counters"];
-    if (counters.contains("cycles") && counters.contains("instructions"))
-        for (const auto& [kernel, cycles] : counters["cycles"].items())
-            if (counters["instructions"].contains(kernel))
-                report["ipc"][kernel] = counters["instructions"][kernel].get<double>() / cycles.get<double>();
-    if (!counters.contains("cycles") || !counters.contains("task-clock"))
-        return;
     std::vector<double> clocks;
-    for (const auto& [kernel, cycles] : counters["cycles"].items()) {
-        if (!counters["task-clock"].contains(kernel))
+    for (const auto& name : report["kernels"]) {
+        const std::string kernel = name.get<std::string>();
+        const auto cycles = counted(counters, "cycles", kernel);
+        if (!cycles)
+            continue;
+        if (const auto instructions = counted(counters, "instructions", kernel))
+            report["ipc"][kernel] = *instructions / *cycles;
+        const auto task_ns = counted(counters, "task-clock", kernel);
+        if (!task_ns)
             continue;
         // cycles per nanosecond is GHz
-        const double mhz = cycles.get<double>() / counters["task-clock"][kernel].get<double>() * 1000;
+        const double mhz = *cycles / *task_ns * 1000;
         report["mhz"][kernel] = mhz;
         clocks.push_back(mhz);
     }
@@ -99,15 +130,15 @@ nlohmann::json count_kernels(System& system, const CountRequest& request)
     const Pinning pinning = pin_thread(system, request.fir_cpu);
     if (pinning.refused())
         throw PinError(pinning.problem);
-    const CounterSetup setup = setup_for(system, pinning.cpu);
-    CounterGroup group(system, setup);
+    CounterGroup group(system, {pinning.cpu, perf_paranoid(system), system.privileged()});
+    const std::optional<Pmu> pmu = pmu_of(cpu_pmus(system), pinning.cpu);
 
     nlohmann::json report = {{"isa", request.isa},
                              {"outputs", request.outputs},
                              {"taps", request.taps},
                              {"repetitions", request.repetitions},
                              {"cpu", pinning.cpu},
-                             {"pmu", setup.pmu_name},
+                             {"pmu", pmu ? pmu->name : ""},
                              {"kernels", nlohmann::json::array()},
                              {"counters", nlohmann::json::object()},
                              {"overhead", nlohmann::json::object()},
@@ -115,7 +146,7 @@ nlohmann::json count_kernels(System& system, const CountRequest& request)
                              {"unavailable", nlohmann::json::object()},
                              {"flags", nlohmann::json::array()},
                              {"notes", nlohmann::json::array()}};
-    for (const std::string& note : {pinning.problem, group.scope(), group.pmu_note()})
+    for (const std::string& note : {pinning.problem, group.scope()})
         if (!note.empty())
             report["notes"].push_back(note);
     if (!group.scope().empty())
@@ -127,32 +158,19 @@ nlohmann::json count_kernels(System& system, const CountRequest& request)
 
     // The bracket's own cost: the same start and stop around nothing.
     int ignored = 0;
-    const std::vector<double> none(std::size(counter_events), 0.0);
-    const auto empty = medians(count_calls(
-                                   group, [] {}, request.repetitions, none, ignored),
-                               request.repetitions);
-    std::vector<double> overhead(std::size(counter_events), 0.0);
-    for (std::size_t e = 0; e < std::size(counter_events); e++) {
-        if (!group.available(e)) {
-            report["unavailable"][counter_events[e].name] = group.reason(e);
-            continue;
-        }
-        overhead[e] = empty[e].value_or(0.0);
-        report["overhead"][counter_events[e].name] = overhead[e];
-    }
-
+    const auto overhead = medians(count_calls(
+                                      group, [] {}, request.repetitions, ignored),
+                                  request.repetitions);
+    std::vector<std::vector<std::vector<double>>> calls;
     for (const FirKernelEntry& k : fir_kernels) {
         report["kernels"].push_back(k.name);
         int discarded = 0;
-        const auto kept = count_calls(
-            group, [&] { k.run(data.coeffs.data(), data.in.data(), out.data(), len, request.taps); }, request.repetitions,
-            overhead, discarded);
+        calls.push_back(count_calls(
+            group, [&] { k.run(data.coeffs.data(), data.in.data(), out.data(), len, request.taps); },
+            request.repetitions, discarded));
         report["discarded"][k.name] = discarded;
-        const auto figures = medians(kept, request.repetitions);
-        for (std::size_t e = 0; e < figures.size(); e++)
-            if (figures[e])
-                report["counters"][counter_events[e].name][k.name] = *figures[e];
     }
+    add_counts(report, group, calls, overhead, request.repetitions);
     add_derived(report);
     return report;
 }
@@ -196,8 +214,8 @@ std::string discards(const nlohmann::json& report)
     if (listed.empty())
         return "";
     return "  discarded calls (of " + std::to_string(report["repetitions"].get<int>()) + " each): " + listed +
-           ". They were not counted whole: the events were multiplexed with others, or the call ran on a core whose "
-           "PMU does not hold them. A kernel keeps no figure where fewer than half its calls remain.";
+           ". They were not counted whole: the events were multiplexed with another user of the PMU, or the call ran "
+           "off the CPU they count on. A kernel keeps no figure where fewer than half its calls remain.";
 }
 
 }  // namespace
@@ -205,12 +223,14 @@ std::string discards(const nlohmann::json& report)
 std::vector<std::string> counter_lines(const nlohmann::json& report)
 {
     const double macs = report["outputs"].get<double>() * report["taps"].get<double>();
-    char title[200];
+    const std::string pmu = report["pmu"].get<std::string>();
+    const std::string where = "CPU " + std::to_string(report["cpu"].get<int>()) + (pmu.empty() ? "" : " (PMU " + pmu + ")");
+    char title[300];
     std::snprintf(title, sizeof title,
                   "CPU counters per multiply-add, for each kernel's calls alone (%d outputs x %d taps, median of %d "
-                  "calls, on CPU %d):",
+                  "calls, on %s):",
                   report["outputs"].get<int>(), report["taps"].get<int>(), report["repetitions"].get<int>(),
-                  report["cpu"].get<int>());
+                  where.c_str());
     std::vector<std::string> lines = {title, "  counter         "};
     for (const auto& kernel : report["kernels"]) {
         char name[32];

@@ -1,26 +1,73 @@
 #include "cpu.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <sstream>
 
-Pinning pin_thread(System& system, const char* fir_cpu)
+namespace {
+
+// 0 1 2 3 6 -> "0-3,6"
+std::string cpu_ranges(const std::vector<int>& cpus)
+{
+    std::string text;
+    for (std::size_t i = 0; i < cpus.size(); i++) {
+        std::size_t last = i;
+        while (last + 1 < cpus.size() && cpus[last + 1] == cpus[last] + 1)
+            last++;
+        text += (text.empty() ? "" : ",") + std::to_string(cpus[i]);
+        if (last > i)
+            text += "-" + std::to_string(cpus[last]);
+        i = last;
+    }
+    return text.empty() ? "none" : text;
+}
+
+bool holds(const std::vector<int>& cpus, long cpu)
+{
+    return std::find(cpus.begin(), cpus.end(), cpu) != cpus.end();
+}
+
+// FIR_CPU's CPU, pinned, or why it cannot be had: not a number, not online,
+// not allowed to this process (past cpu_set_t's size included), or refused
+// by the kernel; always with the CPUs that can be.
+Pinning pin_named(System& system, const char* fir_cpu)
 {
     Pinning pinning;
-    if (fir_cpu == nullptr || *fir_cpu == '\0') {
-        pinning.cpu = system.current_cpu();
-    } else {
-        pinning.named = true;
-        char* end = nullptr;
-        const long cpu = std::strtol(fir_cpu, &end, 10);
-        if (*end != '\0' || cpu < 0 || cpu > 4095) {
-            pinning.problem = std::string("FIR_CPU=") + fir_cpu + " is not a CPU number";
-            return pinning;
-        }
+    pinning.named = true;
+    const std::vector<int> online = cpu_list(first_line(system, "/sys/devices/system/cpu/online").value_or(""));
+    const std::vector<int> allowed = system.allowed_cpus();
+    char* end = nullptr;
+    const long cpu = std::strtol(fir_cpu, &end, 10);
+    std::string problem;
+    if (*end != '\0' || end == fir_cpu || cpu < 0)
+        problem = "is not a CPU number";
+    else if (!online.empty() && !holds(online, cpu))
+        problem = "is not an online CPU";
+    else if (!holds(allowed, cpu))
+        problem = "is not a CPU this process may run on (its cgroup's cpuset, or taskset)";
+    else if (const int error = system.pin(static_cast<int>(cpu)); error != 0)
+        problem = std::string("cannot be had: ") + std::strerror(error);
+    if (problem.empty()) {
         pinning.cpu = static_cast<int>(cpu);
+        return pinning;
     }
+    pinning.problem = std::string("FIR_CPU=") + fir_cpu + " " + problem + "; online: " +
+                      (online.empty() ? "unknown" : cpu_ranges(online)) + ", allowed to this process: " +
+                      cpu_ranges(allowed);
+    return pinning;
+}
+
+}  // namespace
+
+Pinning pin_thread(System& system, const char* fir_cpu)
+{
+    if (fir_cpu != nullptr && *fir_cpu != '\0')
+        return pin_named(system, fir_cpu);
+    Pinning pinning;
+    pinning.cpu = system.current_cpu();
     if (const int error = system.pin(pinning.cpu); error != 0)
-        pinning.problem = "cannot run on CPU " + std::to_string(pinning.cpu) + ": " + std::strerror(error);
+        pinning.problem = "cannot stay on CPU " + std::to_string(pinning.cpu) + ": " + std::strerror(error);
     return pinning;
 }
 
@@ -106,7 +153,10 @@ CpuIdentity identify_cpu(const System& system, int cpu)
         else if (key == "CPU part" && (block == cpu || identity.part.empty()))
             identity.part = value_of(line);
     }
+    // An arm64 kernel names no model: the part number is all there is.
     const char* core = arm_core(identity.part);
     identity.core = core != nullptr ? core : identity.model;
+    if (identity.model.empty())
+        identity.model = identity.core;
     return identity;
 }

@@ -22,7 +22,8 @@ struct Pinning {
 };
 
 // Binds this thread to the CPU that fir_cpu names (FIR_CPU's value, or null
-// for the CPU it runs on now).
+// for the CPU it runs on now). A named CPU that cannot be had is refused with
+// the CPUs that are online and allowed, before anything is measured.
 Pinning pin_thread(System& system, const char* fir_cpu);
 
 // "0-3,6" -> 0 1 2 3 6; nothing for a list it cannot read.
@@ -42,7 +43,7 @@ std::vector<Pmu> cpu_pmus(const System& system);
 std::optional<Pmu> pmu_of(const std::vector<Pmu>& pmus, int cpu);
 
 struct CpuIdentity {
-    std::string model;  // /proc/cpuinfo's model name or processor line
+    std::string model;  // /proc/cpuinfo's model name or Processor line, else the core
     std::string part;   // Arm's MIDR part number ("0xc07"), empty elsewhere
     std::string core;   // the part's name ("Cortex-A7"), or the model
 };

@@ -27,6 +27,23 @@ nlohmann::json caches(const System& system, int cpu)
     return found;
 }
 
+// A Raspberry Pi's firmware says "throttled=0x50005". Anything else (no
+// vcgencmd, as on every other board, a refusal, or words it does not expect)
+// leaves the throttling unknown, and why.
+void record_throttling(nlohmann::json& state, const CommandOutput& said)
+{
+    const std::string prefix = "throttled=0x";
+    const std::string text = said.text.substr(0, said.text.find('\n'));
+    const std::string digits = text.rfind(prefix, 0) == 0 ? text.substr(prefix.size()) : "";
+    if (said.problem.empty() && !digits.empty() && digits.size() <= 8 &&
+        digits.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos) {
+        state["throttled"] = std::stoul(digits, nullptr, 16);
+        return;
+    }
+    state["throttled"] = nullptr;
+    state["throttled_unknown"] = said.problem.empty() ? "vcgencmd get_throttled said \"" + text + "\"" : said.problem;
+}
+
 }  // namespace
 
 nlohmann::json machine_facts(const System& system, int cpu)
@@ -66,12 +83,7 @@ nlohmann::json machine_state(System& system, int cpu)
             state["temperatures"][first_line(system, path + "/type").value_or(zone)] =
                 static_cast<double>(*millidegrees) / 1000;
     }
-    // A Raspberry Pi's firmware: "throttled=0x50005".
-    if (const auto said = system.command_output("vcgencmd", "get_throttled")) {
-        const std::size_t equals = said->find('=');
-        if (equals != std::string::npos)
-            state["throttled"] = std::stoul(said->substr(equals + 1), nullptr, 16);
-    }
+    record_throttling(state, system.command_output("vcgencmd", "get_throttled"));
     return state;
 }
 
@@ -102,17 +114,12 @@ std::vector<std::string> machine_flags(const nlohmann::json& machine)
 {
     std::vector<std::string> flags;
     const nlohmann::json none = nlohmann::json::object();
-    const auto& before = machine.value("before", none);
-    const auto& after = machine.value("after", none);
-    const double was = before.value("mhz", none).value("cur", 0.0);
-    const double is = after.value("mhz", none).value("cur", 0.0);
-    if (was > 0 && is > 0 && was != is) {
-        char text[120];
-        std::snprintf(text, sizeof text, "the CPU's clock changed during the run: %.0f MHz before, %.0f after", was,
-                      is);
-        flags.emplace_back(text);
+    unsigned long throttled = 0;
+    for (const char* when : {"before", "after"}) {
+        const auto& flagged = machine.value(when, none).value("throttled", nlohmann::json());
+        if (flagged.is_number_unsigned())
+            throttled |= flagged.get<unsigned long>();
     }
-    const unsigned long throttled = after.value("throttled", 0UL) | before.value("throttled", 0UL);
     if (throttled != 0) {
         char text[64];
         std::snprintf(text, sizeof text, "the firmware's throttle flags are 0x%lx: ", throttled);

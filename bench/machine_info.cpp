@@ -1,11 +1,12 @@
-// machine_info [--root DIR] begin|end|show: the board's machine.json in the
-// results folder, or (show) what this machine is, on standard output. begin
-// binds itself to the CPU that FIR_CPU names, or to the one it starts on,
-// prints that CPU's number (for the other programs' FIR_CPU) and writes what
-// the board is, which bundle measured it, and its clock, temperatures and
-// throttling before the run; end adds the same state after the run and the
-// flags of a run whose clock may have moved. --root reads /proc and /sys under
-// DIR instead of /.
+// machine_info [--root DIR] cpu|begin|end|show: the CPU a board's run is
+// on, the board's machine.json in the results folder, or (show) what this
+// machine is, on standard output. cpu binds itself to the CPU that FIR_CPU
+// names, or to the one it starts on, and prints that CPU's number (for the
+// other programs' FIR_CPU), or refuses a CPU that cannot be had, before the
+// run makes anything. begin writes what the board is, which bundle measured
+// it, and its clock, governor, temperatures and throttling before the run; end
+// adds the same state after the run and the flags of a run whose clock may
+// have moved. --root reads /proc and /sys under DIR instead of /.
 
 #include <cstdio>
 #include <cstdlib>
@@ -22,7 +23,7 @@ namespace {
 
 int usage()
 {
-    std::fprintf(stderr, "usage: machine_info [--root DIR] begin|end|show\n");
+    std::fprintf(stderr, "usage: machine_info [--root DIR] cpu|begin|end|show\n");
     return 2;
 }
 
@@ -41,6 +42,15 @@ int save(const nlohmann::json& machine)
     return file.flush() ? 0 : fail(std::string(fir_results::machine) + ": cannot be written");
 }
 
+int cpu(LinuxSystem& system)
+{
+    const Pinning pinning = pin_thread(system, std::getenv("FIR_CPU"));
+    if (!pinning.problem.empty())
+        return fail(pinning.problem);
+    std::printf("%d\n", pinning.cpu);
+    return 0;
+}
+
 int begin(LinuxSystem& system)
 {
     const Pinning pinning = pin_thread(system, std::getenv("FIR_CPU"));
@@ -53,7 +63,6 @@ int begin(LinuxSystem& system)
                         {"flags", FIR_FLAGS},
                         {"date", FIR_BUILD_DATE}};
     machine["before"] = machine_state(system, pinning.cpu);
-    std::printf("%d\n", pinning.cpu);
     return save(machine);
 }
 
@@ -79,6 +88,8 @@ int run(int argc, char** argv)
     }
     if (i + 1 != argc)
         return usage();
+    if (std::strcmp(argv[i], "cpu") == 0)
+        return cpu(system);
     if (std::strcmp(argv[i], "begin") == 0)
         return begin(system);
     if (std::strcmp(argv[i], "end") == 0)

@@ -20,14 +20,66 @@ constexpr std::size_t task_clock = 2;
 
 std::string paranoid_text(std::optional<int> paranoid)
 {
-    return "kernel.perf_event_paranoid is " + (paranoid ? std::to_string(*paranoid) : std::string("unknown"));
+    return "kernel.perf_event_paranoid is " + (paranoid ? std::to_string(*paranoid) : std::string("unreadable"));
 }
 
-// How Cortex-A5, A8 and A9 PMUs, which have no event filter, refuse an event
-// that excludes the kernel: EINVAL since Linux 5.0, EOPNOTSUPP or EPERM before.
-bool exclude_refusal(int error)
+bool hardware(const perf_event_attr& attr)
 {
-    return error == EINVAL || error == EOPNOTSUPP || error == EPERM;
+    return attr.type == PERF_TYPE_HARDWARE;
+}
+
+// A PMU without an event filter (Cortex-A5, A8 and A9) refusing to leave the
+// kernel out: EINVAL since Linux 5.0, EOPNOTSUPP before, EPERM on the oldest.
+bool exclude_refusal(int error, const perf_event_attr& attr)
+{
+    return hardware(attr) && attr.exclude_kernel != 0 && (error == EINVAL || error == EOPNOTSUPP || error == EPERM);
+}
+
+const char* const no_filter = "a PMU without an event filter (Cortex-A5, A8, A9) refuses to leave the kernel out";
+
+// EACCES: perf_event_paranoid, where it forbids what was asked; otherwise a
+// security module, which the setting does not decide.
+std::string access_refusal(const perf_event_attr& attr, const CounterSetup& setup)
+{
+    const std::optional<int> paranoid = setup.paranoid;
+    if (!setup.privileged && !paranoid)
+        return "kernel.perf_event_paranoid cannot be read, so why is not known: root, or the setting at 2 or "
+               "lower, lets this user count its own events";
+    if (!setup.privileged && *paranoid > 2)
+        return paranoid_text(paranoid) + ", which forbids this user any event: run as root, or sudo sysctl "
+                                         "kernel.perf_event_paranoid=2";
+    if (!setup.privileged && attr.exclude_kernel == 0 && *paranoid == 2)
+        return paranoid_text(paranoid) + ", which forbids this user to count the kernel: run as root, or sudo "
+                                         "sysctl kernel.perf_event_paranoid=1";
+    return paranoid_text(paranoid) + ", which allows it: a security module (SELinux, AppArmor) refused; its log or "
+                                     "dmesg says why";
+}
+
+std::string failure_cause(int error, const perf_event_attr& attr, const CounterSetup& setup)
+{
+    switch (error) {
+    case ENOENT:
+        return hardware(attr) ? "no PMU of this kernel counts it on CPU " + std::to_string(setup.cpu) +
+                                    ": no driver or device-tree node for this core's PMU, or a virtual machine "
+                                    "without one"
+                              : "this kernel has no such software event";
+    case EINVAL:
+        if (exclude_refusal(error, attr))
+            return std::string("since Linux 5.0, ") + no_filter;
+        return "the kernel refuses the event as asked; dmesg may say why";
+    case EOPNOTSUPP:
+        if (exclude_refusal(error, attr))
+            return std::string("before Linux 5.0, ") + no_filter;
+        return "the PMU cannot count it as asked";
+    case EACCES: return access_refusal(attr, setup);
+    case EPERM:
+        return std::string("refused before any PMU was asked: a seccomp filter, such as a container's default "
+                           "profile, or a security module") +
+               (exclude_refusal(error, attr) ? "; old kernels also say this where " + std::string(no_filter) : "");
+    case ENOSYS: return "the kernel, or an emulator in between, offers no perf events";
+    case EBUSY: return "the PMU allows one user at a time, and another holds it";
+    default: return "errno " + std::to_string(error) + "; dmesg may say why";
+    }
 }
 
 }  // namespace
@@ -38,108 +90,68 @@ std::optional<int> perf_paranoid(const System& system)
     return value ? std::optional<int>(static_cast<int>(*value)) : std::nullopt;
 }
 
-std::string counter_failure(int error, std::optional<int> paranoid)
+std::string counter_failure(int error, const perf_event_attr& attr, const CounterSetup& setup)
 {
-    std::string why = std::string("perf_event_open: ") + std::strerror(error);
-    switch (error) {
-    case ENOENT:
-        return why +
-               " (the kernel has no such event for this CPU: no PMU driver "
-               "for it, or a virtual machine "
-               "without one)";
-    case ENODEV: return why + " (the event's PMU does not serve this CPU)";
-    case EOPNOTSUPP:
-        return why +
-               " (the PMU cannot count the event as asked: before Linux 5.0, "
-               "a Cortex-A5, A8 or A9 refuses "
-               "to count user space alone)";
-    case EINVAL:
-        return why +
-               " (the kernel refuses the event as asked: since Linux 5.0, a "
-               "Cortex-A5, A8 or A9 PMU refuses "
-               "to count user space alone)";
-    case EACCES:
-        return why + " (" + paranoid_text(paranoid) +
-               ", which forbids this user any event: run as root, or sudo sysctl "
-               "kernel.perf_event_paranoid=2)";
-    case EPERM:
-        if (paranoid && *paranoid <= 2)
-            return why + " (" + paranoid_text(paranoid) +
-                   ", which allows it: kernels before 5.0 say this when a Cortex-A5, "
-                   "A8 or A9 PMU cannot count user "
-                   "space alone)";
-        return why + " (" + paranoid_text(paranoid) +
-               ": over 2 forbids a normal user any event; run as root, or sudo "
-               "sysctl kernel.perf_event_paranoid=2)";
-    case ENOSYS: return why + " (the kernel, or an emulator in between, offers no perf events)";
-    case EBUSY: return why + " (another user holds the PMU: a perf session, or the NMI watchdog)";
-    default: return why;
-    }
+    return std::string("perf_event_open: ") + std::strerror(error) + " (" + failure_cause(error, attr, setup) + ")";
 }
 
 CounterGroup::CounterGroup(System& system, CounterSetup setup)
     : system_(system), setup_(std::move(setup)), fds_(std::size(counter_events)), reasons_(std::size(counter_events))
 {
     // The hardware group: cycles leads, or instructions where cycles cannot.
-    std::optional<Mode> mode;
+    std::optional<bool> user_only;
     int leader = -1;
     std::vector<std::size_t> members;
     for (std::size_t event = 0; event < task_clock; event++) {
         if (leader < 0) {
-            mode = open_leader(event);
-            leader = mode ? *fds_[event] : -1;
-        } else if (const int fd = open(event, leader, *mode); fd >= 0) {
+            user_only = open_leader(event);
+            leader = user_only ? *fds_[event] : -1;
+        } else if (const int fd = open(event, leader, *user_only); fd >= 0) {
             fds_[event] = fd;
         } else {
-            reasons_[event] = counter_failure(-fd, setup_.paranoid);
+            reasons_[event] = counter_failure(-fd, attributes(event, leader, *user_only), setup_);
         }
         if (fds_[event])
             members.push_back(event);
     }
     if (leader >= 0)
         groups_.emplace_back(leader, members);
-    open_task_clock(leader, mode);
+    open_task_clock(leader, user_only);
 }
 
-void CounterGroup::open_task_clock(int leader, std::optional<Mode> mode)
+void CounterGroup::open_task_clock(int leader, std::optional<bool> user_only)
 {
     if (leader >= 0) {
-        if (const int fd = open(task_clock, leader, *mode); fd >= 0) {
+        if (const int fd = open(task_clock, leader, *user_only); fd >= 0) {
             fds_[task_clock] = fd;
             groups_.front().second.push_back(task_clock);
             return;
         }
     }
     // Alone, in a group of its own, where no hardware event could join.
-    const int fd = open(task_clock, -1, {false, mode ? mode->user_only : true});
+    const bool alone_user_only = user_only.value_or(true);
+    const int fd = open(task_clock, -1, alone_user_only);
     if (fd < 0) {
-        reasons_[task_clock] = counter_failure(-fd, setup_.paranoid);
+        reasons_[task_clock] = counter_failure(-fd, attributes(task_clock, -1, alone_user_only), setup_);
         return;
     }
     fds_[task_clock] = fd;
     groups_.emplace_back(fd, std::vector<std::size_t>{task_clock});
 }
 
-std::optional<CounterGroup::Mode> CounterGroup::open_leader(std::size_t event)
+// The group's leader, counting user space alone where the PMU can, else user
+// and kernel where this user may count the kernel: which of the two, or
+// nothing.
+std::optional<bool> CounterGroup::open_leader(std::size_t event)
 {
-    std::vector<Mode> tries = {{setup_.pmu_type != 0, true}};
-    if (setup_.pmu_type != 0)
-        tries.push_back({false, true});
-    int error = 0;
-    for (const Mode& mode : tries) {
-        const int fd = open(event, -1, mode);
-        if (fd >= 0) {
-            fds_[event] = fd;
-            if (tries.size() > 1 && !mode.extended)
-                pmu_note_ = "the kernel cannot be asked for " + setup_.pmu_name +
-                            " by type (Linux before 6.6): on a board with two kinds of core, the counts may come "
-                            "from the other cluster's PMU; choose a CPU of each cluster with FIR_CPU";
-            return mode;
-        }
-        error = -fd;
+    const int fd = open(event, -1, true);
+    if (fd >= 0) {
+        fds_[event] = fd;
+        return true;
     }
-    reasons_[event] = counter_failure(error, setup_.paranoid);
-    if (!exclude_refusal(error))
+    const perf_event_attr asked = attributes(event, -1, true);
+    reasons_[event] = counter_failure(-fd, asked, setup_);
+    if (!exclude_refusal(-fd, asked))
         return std::nullopt;
     if (!setup_.privileged && !(setup_.paranoid && *setup_.paranoid <= 1)) {
         reasons_[event] += "; to count user and kernel together, which such a PMU allows, run as root or sudo sysctl "
@@ -147,33 +159,36 @@ std::optional<CounterGroup::Mode> CounterGroup::open_leader(std::size_t event)
                            paranoid_text(setup_.paranoid) + ")";
         return std::nullopt;
     }
-    for (Mode mode : tries) {
-        mode.user_only = false;
-        if (const int fd = open(event, -1, mode); fd >= 0) {
-            fds_[event] = fd;
-            reasons_[event].clear();
-            scope_ = user_and_kernel;
-            return mode;
-        }
+    const int both = open(event, -1, false);
+    if (both < 0) {
+        reasons_[event] += "; counting user and kernel together failed too: " +
+                           counter_failure(-both, attributes(event, -1, false), setup_);
+        return std::nullopt;
     }
-    return std::nullopt;
+    fds_[event] = both;
+    reasons_[event].clear();
+    scope_ = user_and_kernel;
+    return false;
 }
 
-int CounterGroup::open(std::size_t event, int group_fd, Mode mode)
+perf_event_attr CounterGroup::attributes(std::size_t event, int group_fd, bool user_only) const
 {
     const CounterEvent& e = counter_events[event];
     perf_event_attr attr{};
     attr.size = sizeof attr;
     attr.type = e.type;
     attr.config = e.config;
-    if (mode.extended && e.type == PERF_TYPE_HARDWARE)
-        attr.config |= static_cast<std::uint64_t>(setup_.pmu_type) << 32U;
     // A group starts disabled through its leader; its members follow it.
     attr.disabled = group_fd < 0 ? 1 : 0;
-    attr.exclude_kernel = mode.user_only ? 1 : 0;
-    attr.exclude_hv = mode.user_only ? 1 : 0;
+    attr.exclude_kernel = user_only ? 1 : 0;
+    attr.exclude_hv = user_only ? 1 : 0;
     attr.read_format = PERF_FORMAT_GROUP | PERF_FORMAT_TOTAL_TIME_ENABLED | PERF_FORMAT_TOTAL_TIME_RUNNING;
-    return system_.perf_event_open(attr, group_fd);
+    return attr;
+}
+
+int CounterGroup::open(std::size_t event, int group_fd, bool user_only)
+{
+    return system_.perf_event_open(attributes(event, group_fd, user_only), setup_.cpu, group_fd);
 }
 
 CounterGroup::~CounterGroup()

@@ -1,9 +1,13 @@
 // The CPU's own counters around a stretch of code, through Linux perf events:
 // cycles (the group's leader), instructions and the task clock, opened as one
-// group on the pinned CPU's PMU and read at once, so that every figure covers
-// the same window. A stretch that the group did not count for its whole
-// duration (multiplexed, or run on a core whose PMU does not hold the events)
-// is reported as such, never scaled up.
+// group bound to the pinned CPU and read at once, so that every figure covers
+// the same window. Bound to a CPU, a hardware event lands on the PMU that
+// serves it on every kernel: a PMU that does not answers ENOENT, and the
+// kernel asks the next. Unbound, it would go to the first PMU that takes it,
+// which on a board with two kinds of core (before Linux 6.6) may be the other
+// cluster's, and count nothing. A stretch that the group did not count for its
+// whole duration (multiplexed, or run off that CPU) is reported as such, never
+// scaled up.
 #pragma once
 
 #include <cstdint>
@@ -26,12 +30,10 @@ struct CounterEvent {
 // where the hardware ones are missing.
 extern const CounterEvent counter_events[3];
 
-// What the counters are opened with: the pinned CPU's PMU type on a board
-// with several (0 for the kernel's choice), and the two settings that decide
-// whether the kernel may be counted too.
+// What the counters are opened with: the CPU they count on, and the two
+// settings that decide what this user may count.
 struct CounterSetup {
-    std::uint32_t pmu_type = 0;
-    std::string pmu_name;
+    int cpu = -1;
     std::optional<int> paranoid;  // /proc/sys/kernel/perf_event_paranoid, where it can be read
     bool privileged = false;
 };
@@ -57,34 +59,31 @@ public:
     [[nodiscard]] const std::string& reason(std::size_t event) const { return reasons_[event]; }
     // Set when the PMU could only count user and kernel together.
     [[nodiscard]] const std::string& scope() const { return scope_; }
-    // Set when the pinned CPU's PMU could not be asked for by type.
-    [[nodiscard]] const std::string& pmu_note() const { return pmu_note_; }
 
     Counted count(const std::function<void()>& work);
 
 private:
-    struct Mode {
-        bool extended;  // the PMU type in config's upper 32 bits
-        bool user_only;
-    };
-    int open(std::size_t event, int group_fd, Mode mode);
-    std::optional<Mode> open_leader(std::size_t event);
-    void open_task_clock(int leader, std::optional<Mode> mode);
+    perf_event_attr attributes(std::size_t event, int group_fd, bool user_only) const;
+    int open(std::size_t event, int group_fd, bool user_only);
+    std::optional<bool> open_leader(std::size_t event);
+    void open_task_clock(int leader, std::optional<bool> user_only);
     std::vector<std::vector<std::uint64_t>> read_all();
 
     System& system_;
     CounterSetup setup_;
     std::vector<std::optional<int>> fds_;
     std::vector<std::string> reasons_;
-    std::string scope_, pmu_note_;
+    std::string scope_;
     // Each group: its leader's descriptor and its events, in the order read
     // returns them.
     std::vector<std::pair<int, std::vector<std::size_t>>> groups_;
 };
 
-// The reason for a failed perf_event_open, in words a board's user can act
-// on: `error` is its errno, `paranoid` perf_event_paranoid's value if known.
-std::string counter_failure(int error, std::optional<int> paranoid);
+// The reason for a failed perf_event_open of attr, in words a board's user can
+// act on: `error` is its errno. Each errno is explained by what Linux returns
+// it for, for that kind of event; one it does not expect, by its number and
+// where the kernel says more.
+std::string counter_failure(int error, const perf_event_attr& attr, const CounterSetup& setup);
 
 // kernel.perf_event_paranoid, which decides what a user may count.
 std::optional<int> perf_paranoid(const System& system);

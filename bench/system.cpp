@@ -5,6 +5,7 @@
 #include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,6 +13,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -64,9 +66,9 @@ std::optional<long long> number_in(const System& system, const std::string& path
     }
 }
 
-int LinuxSystem::perf_event_open(const perf_event_attr& attr, int group_fd)
+int LinuxSystem::perf_event_open(const perf_event_attr& attr, int cpu, int group_fd)
 {
-    const long fd = syscall(SYS_perf_event_open, &attr, 0, -1, group_fd, 0);
+    const long fd = syscall(SYS_perf_event_open, &attr, 0, cpu, group_fd, 0);
     return fd < 0 ? -errno : static_cast<int>(fd);
 }
 
@@ -94,8 +96,22 @@ int LinuxSystem::current_cpu()
     return sched_getcpu();
 }
 
+std::vector<int> LinuxSystem::allowed_cpus()
+{
+    std::vector<int> cpus;
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof set, &set) == 0)
+        for (int cpu = 0; cpu < CPU_SETSIZE; cpu++)
+            if (CPU_ISSET(cpu, &set))
+                cpus.push_back(cpu);
+    return cpus;
+}
+
 int LinuxSystem::pin(int cpu)
 {
+    if (cpu < 0 || cpu >= CPU_SETSIZE)
+        return EINVAL;
     cpu_set_t set;
     CPU_ZERO(&set);
     CPU_SET(cpu, &set);
@@ -115,7 +131,7 @@ bool LinuxSystem::privileged()
     return has(CAP_SYS_ADMIN) || has(cap_perfmon);
 }
 
-std::optional<std::string> LinuxSystem::command_output(const std::string& program, const std::string& arguments)
+CommandOutput LinuxSystem::command_output(const std::string& program, const std::string& arguments)
 {
     const char* path = std::getenv("PATH");
     std::istringstream folders(path != nullptr ? path : "");
@@ -127,14 +143,19 @@ std::optional<std::string> LinuxSystem::command_output(const std::string& progra
         found = access(folder.c_str(), X_OK) == 0;
     }
     if (!found)
-        return std::nullopt;
+        return {"", program + " is not installed"};
     // The program was found on PATH above; the shell only splits its arguments.
     std::FILE* pipe = popen((program + " " + arguments).c_str(), "r");  // NOLINT(cert-env33-c)
     if (pipe == nullptr)
-        return std::nullopt;
-    std::string text;
+        return {"", program + " cannot be started: " + std::strerror(errno)};
+    CommandOutput said;
     std::array<char, 256> chunk{};
     while (std::fgets(chunk.data(), chunk.size(), pipe) != nullptr)
-        text += chunk.data();
-    return pclose(pipe) == 0 ? std::optional<std::string>(text) : std::nullopt;
+        said.text += chunk.data();
+    const int status = pclose(pipe);
+    if (status != 0)
+        said.problem = program + " " + arguments + " failed: " +
+                       (WIFEXITED(status) ? "exit status " + std::to_string(WEXITSTATUS(status))
+                                          : std::string("it did not run to its end"));
+    return said;
 }

@@ -12,6 +12,11 @@
 #include <string>
 #include <vector>
 
+struct CommandOutput {
+    std::string text;
+    std::string problem;  // empty when the program ran and exited 0
+};
+
 class System {
 public:
     System() = default;
@@ -21,8 +26,9 @@ public:
     System(System&&) = delete;
     System& operator=(System&&) = delete;
 
-    // A new event for this thread on any CPU: its descriptor, or -errno.
-    virtual int perf_event_open(const perf_event_attr& attr, int group_fd) = 0;
+    // A new event for this thread, counting only while it runs on cpu: its
+    // descriptor, or -errno.
+    virtual int perf_event_open(const perf_event_attr& attr, int cpu, int group_fd) = 0;
     // PERF_EVENT_IOC_ENABLE or _DISABLE of the whole group that fd leads.
     virtual void ioctl_group(int fd, unsigned long request) = 0;
     // PERF_FORMAT_GROUP's words: nr, time enabled, time running, a value a
@@ -31,14 +37,18 @@ public:
     virtual void close(int fd) = 0;
 
     virtual int current_cpu() = 0;
+    // The CPUs this thread may run on: its affinity, which a cgroup's cpuset
+    // or taskset narrows.
+    virtual std::vector<int> allowed_cpus() = 0;
     // Binds this thread to cpu: 0, or the errno of the refusal.
     virtual int pin(int cpu) = 0;
     // Root, or CAP_PERFMON or CAP_SYS_ADMIN in effect: may count the kernel
     // whatever the paranoid setting.
     virtual bool privileged() = 0;
-    // What a program on PATH prints with these arguments, or nothing where the
-    // program is absent or fails (its own error then shows on standard error).
-    virtual std::optional<std::string> command_output(const std::string& program, const std::string& arguments) = 0;
+    // What a program on PATH printed with these arguments, or why it printed
+    // nothing usable: it is absent, or it failed (its own error then shows on
+    // standard error).
+    virtual CommandOutput command_output(const std::string& program, const std::string& arguments) = 0;
 
     // A file under the root folder, such as "/proc/cpuinfo", or nothing if it
     // cannot be read.
@@ -53,14 +63,15 @@ private:
 
 class LinuxSystem final : public System {
 public:
-    int perf_event_open(const perf_event_attr& attr, int group_fd) override;
+    int perf_event_open(const perf_event_attr& attr, int cpu, int group_fd) override;
     void ioctl_group(int fd, unsigned long request) override;
     std::vector<std::uint64_t> read_group(int fd, std::size_t members) override;
     void close(int fd) override;
     int current_cpu() override;
+    std::vector<int> allowed_cpus() override;
     int pin(int cpu) override;
     bool privileged() override;
-    std::optional<std::string> command_output(const std::string& program, const std::string& arguments) override;
+    CommandOutput command_output(const std::string& program, const std::string& arguments) override;
 };
 
 // A file's first line without its end, or nothing.
