@@ -26,7 +26,7 @@ choose_target() {
 }
 
 # packages_for GROUP: the Debian packages a preset, or one of the scripts'
-# own groups (bench, lint), needs, as PACKAGE=FILE-IT-INSTALLS. The Arm
+# own groups (bench, lint, vm), needs, as PACKAGE=FILE-IT-INSTALLS. The Arm
 # targets' Google Benchmark comes from Debian's multiarch packages.
 packages_for() {
   local json=nlohmann-json3-dev=/usr/include/nlohmann/json.hpp
@@ -46,6 +46,7 @@ packages_for() {
       echo clang=/usr/bin/clang++ libclang-rt-14-dev=/usr/lib/llvm-14/lib/clang/14.0.6/lib/linux/libclang_rt.fuzzer-x86_64.a \
         libfuzzer-14-dev=/usr/lib/llvm-14/lib/libFuzzer.a ;;
     lint) echo clang-tidy=/usr/bin/clang-tidy cppcheck=/usr/bin/cppcheck ;;
+    vm) echo qemu-system-arm=/usr/bin/qemu-system-arm device-tree-compiler=/usr/bin/fdtput cpio=/usr/bin/cpio ;;
     bench) echo time=/usr/bin/time hyperfine=/usr/bin/hyperfine ;;
   esac
 }
@@ -124,6 +125,13 @@ build_preset() {
   mkdir -p build
   { [ -f "$dir/build.ninja" ] || cmake --preset "$preset" -B "$dir" "${args[@]}"; } >"$log" 2>&1 &&
     cmake --build "$dir" >>"$log" 2>&1 || { cat "$log" >&2; return 1; }
+}
+
+# make_bundle PRESET: makes the preset's board bundle with CPack, where the
+# build's description says it goes, and prints its path.
+make_bundle() {
+  (cd "build/$1" && quietly cpack.log cpack -G TGZ) || return 1
+  "$python" tools/build_description.py "build/$1" get bundle
 }
 
 # program_command PRESET PROGRAM: sets the array `command` to the words that

@@ -4,6 +4,14 @@ of scripts/bench's table."""
 from figures import COUNT_TOLERANCE, names
 from tables import timing_cell, timing_header
 
+
+def emulation_line(emulated):
+    """What a board that qemu emulated (machine.json's "emulated", from tools/vm.py) tells of silicon."""
+    return (f"Emulated: {emulated['board']} on qemu's {emulated['machine']} machine ({emulated['cpus']} x "
+            f"{emulated['cpu']}), under Debian's {emulated['kernel']}. Its instruction counts carry over to silicon; its times, cycles, IPC and MHz "
+            f"are the emulator's.")
+
+
 # Cores whose instructions event is not architecturally executed instructions. Linux maps Cortex-A9's
 # to 0x68, instructions leaving rename, because it lacks 0x08.
 RENAMED_INSTRUCTIONS = {"0xc09": "Cortex-A9"}
@@ -17,20 +25,19 @@ def board_figures(board, mixes, commit):
     counters, machine = board["counters"], board["machine"]
     macs = counters["outputs"] * counters["taps"]
     per_mac = {event: {k: v / macs for k, v in values.items()} for event, values in counters["counters"].items()}
-    emulated = next((mix for mix in mixes if mix["isa"] == counters["isa"]), None)
+    mix = next((mix for mix in mixes if mix["isa"] == counters["isa"]), None)
     rows, disagree = {}, []
     for kernel in names(board["timings"]):
         counted = per_mac.get("instructions", {}).get(kernel)
         cycles = per_mac.get("cycles", {}).get(kernel)
-        model = emulated["per_mac"][kernel]["total"] if emulated and kernel in emulated["per_mac"] else None
+        model = mix["per_mac"][kernel]["total"] if mix and kernel in mix["per_mac"] else None
         diff = (counted - model) / model if counted is not None and model is not None else None
         if diff is not None and abs(diff) > COUNT_TOLERANCE:
             disagree.append(kernel)
-        rows[kernel] = {"instructions": counted, "emulated": model, "diff": diff, "cycles": cycles,
-                        "ipc": counted / cycles if counted is not None and cycles else None,
-                        "mhz": counters.get("mhz", {}).get(kernel)}
+        rows[kernel] = {"instructions": counted, "emulated_count": model, "diff": diff, "cycles": cycles,
+                        "ipc": counters["ipc"].get(kernel), "mhz": counters["mhz"].get(kernel)}
     built = machine["build"]
-    return {"rows": rows, "emulated": emulated is not None, "disagree": disagree, "counted": "instructions" in per_mac,
+    return {"rows": rows, "has_emulated_counts": mix is not None, "disagree": disagree, "counted": "instructions" in per_mac,
             "flags": counters.get("flags", []) + machine["flags"], "notes": counters.get("notes", []),
             "renamed": RENAMED_INSTRUCTIONS.get(machine["part"]),
             "other_commit": built["commit"] if commit and (built["commit"] != commit or built["modified"]) else None}
@@ -43,7 +50,7 @@ def figure(value, width, form=".2f"):
 def comparison(figures, isa):
     """The line that says what the board's instruction counts mean beside the emulated ones."""
     tolerance = f"{100 * COUNT_TOLERANCE:.0f}%"
-    if not figures["emulated"]:
+    if not figures["has_emulated_counts"]:
         return f"  no emulated count of {isa} on this machine to compare with"
     if figures["renamed"] and figures["counted"]:
         return (f"  A {figures['renamed']} counts instructions as they leave register renaming (event 0x68), not as "
@@ -67,12 +74,14 @@ def board_table(board, mixes, commit):
     for kernel, row in figures["rows"].items():
         diff = f"{100 * row['diff']:+.1f}%" if row["diff"] is not None else "n/a"
         lines.append(f"{kernel:9} {timing_cell(timings, kernel)}  {figure(row['instructions'], 16)} "
-                     f"{figure(row['emulated'], 8)} {diff:>7}   {figure(row['cycles'], 10)} {figure(row['ipc'], 5)} "
+                     f"{figure(row['emulated_count'], 8)} {diff:>7}   {figure(row['cycles'], 10)} {figure(row['ipc'], 5)} "
                      f"{figure(row['mhz'], 5, '.0f')}")
     for event, reason in counters.get("unavailable", {}).items():
         lines.append(f"  {event}: not counted on this board ({reason})")
     if not machine["pmu"]:
         lines.append("  The board's kernel shows no CPU PMU (no node in its device tree?): only the task clock counts.")
+    if "emulated" in machine:
+        lines.append(f"  {emulation_line(machine['emulated'])}")
     lines += [f"  {note}" for note in figures["notes"]] + [f"  FLAGGED: {flag}" for flag in figures["flags"]]
     if figures["other_commit"]:
         lines.append(f"  The bundle was built from {figures['other_commit'][:12]}"

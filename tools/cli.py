@@ -18,12 +18,14 @@ def entry(name, main, argv):
         return 1
 
 
-def run_tool(command, **kwargs):
-    """Runs command, capturing its output; a missing program or a failure is a ToolError with its own words."""
+def run_tool(command, text=True, **kwargs):
+    """Runs command, capturing its output (text, or bytes); a missing program or a failure is a ToolError
+    with its own words."""
     try:
-        return subprocess.run(command, check=True, capture_output=True, text=True, **kwargs)
+        return subprocess.run(command, check=True, capture_output=True, text=text, **kwargs)
     except FileNotFoundError as error:
         raise ToolError(f"{command[0]} is not installed") from error
     except subprocess.CalledProcessError as error:
-        said = " ".join(error.stderr.strip().splitlines()[-3:])[-300:]
+        stderr = error.stderr if text else error.stderr.decode(errors="replace")
+        said = " ".join(stderr.strip().splitlines()[-3:])[-300:]
         raise ToolError(f"{' '.join(command)} failed: {said}") from error

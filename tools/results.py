@@ -61,15 +61,23 @@ def read_timings(report):
 
 
 def read_counters(report):
+    """kernel_counters' JSON, with only the figures that were counted: a counter that counted nothing is
+    no figure, and an older bundle wrote it as zeros, with a null IPC."""
     missing = [key for key in ("isa", "outputs", "taps", "kernels", "counters") if key not in report]
     if missing:
         raise ValueError(f"no {', '.join(missing)}")
     if report["outputs"] * report["taps"] <= 0:
         raise ValueError("no multiply-adds")
-    for values in report["counters"].values():
-        for value in values.values():
-            float(value)
+    report["counters"] = {event: counted for event, values in report["counters"].items()
+                          if (counted := counted_figures(values))}
+    for derived in ("ipc", "mhz"):
+        report[derived] = counted_figures(report.get(derived) or {})
     return report
+
+
+def counted_figures(values):
+    """{kernel: figure} of the figures that counted something."""
+    return {kernel: float(value) for kernel, value in values.items() if value is not None and float(value) > 0}
 
 
 def read_machine(report):

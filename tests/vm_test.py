@@ -1,0 +1,111 @@
+"""vm_test.py BUILD_DIR prepare|CASE, or --list ISA: the board bundle on emulated boards that boot
+Debian's own Arm kernels (tools/vm.py), whose perf core and PMU drivers are Linux's own. prepare fetches
+the kernels, makes the bundle and counts the build's instructions per multiply-add under its user-mode
+emulator, once; each CASE boots one board, runs the bundle with two repetitions, and checks what that
+board must show: the run ends 0 with its summary, and
+- where the PMU counts (-icount: exactly), each kernel's instructions per multiply-add are within 1% of
+  the emulated count;
+- qemu's A9, whose PMU counts nothing, is counted user + kernel, its counters n/a with the reason;
+- on two clusters, cycles are counted on the pinned CPU by that CPU's PMU, with no call discarded,
+  whichever PMU the kernel registered first;
+- an ordinary user is told which setting to change.
+--list prints the cases of an ISA, one a line, for CTest."""
+
+import contextlib
+import io
+import json
+import os
+import shutil
+import sys
+
+import build_description
+import vm
+from cli import ToolError, run_tool
+from figures import summarise_all
+from measure import measure
+
+# case: the ISA, the core, FIR_CPU, tools/vm.py's options, and the check.
+CASES = {
+    "cortex-a7": ("ARMv7", "cortex-a7", None, {}, "exact"),
+    "cortex-a15": ("ARMv7", "cortex-a15", None, {}, "exact"),
+    "cortex-a9": ("ARMv7", "cortex-a9", None, {}, "counts-nothing"),
+    # Each CPU in turn, on the cluster whose PMU the kernel registered second: where a generic event that
+    # is not bound to the CPU lands on the other cluster's PMU, and counts nothing.
+    "big-little-cpu1": ("ARMv7", "big-little", "1", {}, "armv7_cortex_a7"),
+    "big-little-reversed-cpu0": ("ARMv7", "big-little", "0", {"reversed_pmus": True}, "armv7_cortex_a15"),
+    "user-paranoid-2": ("ARMv7", "cortex-a9", None, {"user": True, "paranoid": 2}, "kernel.perf_event_paranoid=1"),
+    "user-paranoid-3": ("ARMv7", "cortex-a7", None, {"user": True, "paranoid": 3}, "kernel.perf_event_paranoid=2"),
+    "cortex-a53": ("AArch64", "cortex-a53", None, {}, "exact"),
+    "cortex-a72": ("AArch64", "cortex-a72", None, {}, "exact"),
+}
+TOLERANCE = 0.01
+
+
+def prepare(build_dir, work):
+    build = build_description.load(build_dir)
+    shutil.rmtree(work, ignore_errors=True)
+    os.makedirs(work)
+    vm.fetch(next(name for name, target in vm.TARGETS.items() if target.isa == build["isa"]))
+    run_tool(["cpack", "-G", "TGZ"], cwd=build_dir)
+    with open(os.path.join(work, "mix.json"), "w", encoding="utf-8") as mix:
+        json.dump({kernel: figures["total"] for kernel, figures in summarise_all(measure(build_dir)).items()}, mix)
+
+
+def check(case, counters, work):
+    """What the case's board must show in its counters.json."""
+    check_kind = CASES[case][4]
+    macs = counters["outputs"] * counters["taps"]
+    counted = counters["counters"]
+    if check_kind == "exact":
+        with open(os.path.join(work, "mix.json"), encoding="utf-8") as source:
+            mix = json.load(source)
+        return [f"{kernel}: {counted.get('instructions', {}).get(kernel, 0) / macs:.3f} instructions per "
+                f"multiply-add, emulated {mix[kernel]:.3f}" for kernel in counters["kernels"]
+                if abs(counted.get("instructions", {}).get(kernel, 0) / macs - mix[kernel]) > TOLERANCE * mix[kernel]]
+    if check_kind == "counts-nothing":
+        problems = [] if "user + kernel" in counters.get("scope", "") else ["not marked user + kernel"]
+        return problems + [f"{event}: {counters['unavailable'].get(event)}" for event in ("cycles", "instructions")
+                           if "counted nothing" not in counters["unavailable"].get(event, "")]
+    if check_kind.startswith("kernel.perf_event_paranoid"):
+        reason = counters["unavailable"].get("cycles", "")
+        return [] if f"sysctl {check_kind}" in reason else [f"the reason does not name {check_kind}: {reason}"]
+    problems = [] if counters["pmu"] == check_kind else [f"counted by {counters['pmu']}, not {check_kind}"]
+    if set(counted.get("cycles", {})) != set(counters["kernels"]):
+        problems.append(f"cycles counted for {sorted(counted.get('cycles', {}))} alone")
+    return problems + [f"{kernel}: {n} calls discarded" for kernel, n in counters["discarded"].items() if n]
+
+
+def main(build_dir, case):
+    work = os.path.join(build_dir, "vm-tests")
+    if case == "prepare":
+        prepare(build_dir, work)
+        return None
+    _, core, fir_cpu, options, _ = CASES[case]
+    os.environ.update(FIR_REPETITIONS="2", **({"FIR_CPU": fir_cpu} if fir_cpu else {}))
+    console = io.StringIO()
+    try:
+        with contextlib.redirect_stdout(console):
+            folder, status = vm.run(build_dir, core, out=os.path.join(work, case), timeout=300, **options)
+    finally:
+        print(console.getvalue())
+    if status != 0:
+        return f"the bundle's run ended {status}"
+    if "\nSummary: " not in console.getvalue():
+        return "no summary table"
+    files = build_description.load(build_dir)["files"]
+    with open(os.path.join(folder, files["counters"]), encoding="utf-8") as source:
+        counters = json.load(source)
+    return "\n".join(check(case, counters, work)) or None
+
+
+if __name__ == "__main__":
+    if sys.argv[1] == "--list":
+        print("\n".join(case for case, spec in CASES.items() if spec[0] == sys.argv[2]))
+        sys.exit(0)
+    try:
+        problem = main(*sys.argv[1:])
+    except ToolError as error:
+        problem = str(error)
+    if problem:
+        print(problem)
+        sys.exit(1)
