@@ -4,12 +4,30 @@
 # Debian's own Python 3, which sees Debian's matplotlib whatever else is on PATH.
 python=/usr/bin/python3
 
-# The presets a user names on the command line: this machine, then the Arm
-# targets, cross-built and run under their emulator.
-cross=(armv7 aarch64)
+# This machine's Debian architecture; FIR_HOST_ARCH stands in for it in the
+# tests, which choose as an arm64 or armhf host would.
+host_arch=${FIR_HOST_ARCH:-$(dpkg --print-architecture)}
+# The Arm target this machine is, whose builds are the host preset's (on a
+# board, scripts/run armv7 or aarch64 builds natively), and the name of its
+# architecture in clang's runtime libraries.
+case $host_arch in
+  armhf) native=armv7 clang_arch=armhf ;;
+  arm64) native=aarch64 clang_arch=aarch64 ;;
+  *) native='' clang_arch=x86_64 ;;
+esac
+# The Arm targets it is not, cross-built and run under their emulator, where
+# Debian has a cross compiler for this machine (none for aarch64 on armhf).
+cross=()
+for target in armv7 aarch64; do
+  [ "$target" = "$native" ] && continue
+  [ "$target" = aarch64 ] && [ "$host_arch" = armhf ] && continue
+  cross+=("$target")
+done
+# The presets a user names on the command line: this machine, then the cross
+# targets.
 targets=(host "${cross[@]}")
 # The presets whose ctest scripts/test runs.
-tested=(host asan host-clang armv7 aarch64)
+tested=(host asan host-clang "${cross[@]}")
 
 # usage SCRIPT [OPTIONS]: prints the usage of a script that takes a target,
 # and exits 2.
@@ -18,11 +36,23 @@ usage() {
   exit 2
 }
 
-# choose_target SCRIPT [PRESET]: sets `preset` to PRESET (default host), or
-# prints SCRIPT's usage and exits 2 if it is not one of the targets.
+# preset_for TARGET: the preset that builds TARGET here (host for this
+# machine's own), or nothing, with the reason on standard error.
+preset_for() {
+  if [ "$1" = "$native" ]; then
+    echo host
+  elif [[ " ${targets[*]} " == *" $1 "* ]]; then
+    echo "$1"
+  elif [ "$1" = aarch64 ]; then
+    echo "aarch64 cannot be built here: Debian has no AArch64 cross compiler for $host_arch" >&2
+  fi
+}
+
+# choose_target SCRIPT [TARGET]: sets `preset` to TARGET's preset (default
+# host), or prints SCRIPT's usage and exits 2.
 choose_target() {
-  preset=${2:-host}
-  [[ " ${targets[*]} " == *" $preset "* ]] || usage "$1"
+  preset=$(preset_for "${2:-host}")
+  [ -n "$preset" ] || usage "$1"
 }
 
 # packages_for GROUP: the Debian packages a preset, or one of the scripts'
@@ -30,25 +60,34 @@ choose_target() {
 # targets' Google Benchmark comes from Debian's multiarch packages.
 packages_for() {
   local json=nlohmann-json3-dev=/usr/include/nlohmann/json.hpp
+  # Debian's full Python 3: its interpreter comes from python3-minimal, which python3 brings.
+  local python3=python3=/usr/bin/pydoc3
   # Google Benchmark's compare.py and the SciPy its U test needs: scripts/compare, and its test.
   local compare="libbenchmark-tools=/usr/share/benchmark/compare.py python3-scipy=/usr/lib/python3/dist-packages/scipy/__init__.py"
   case $1 in
     host | asan | host-release | host-noprof)
       echo g++=/usr/bin/g++ cmake=/usr/bin/cmake ninja-build=/usr/bin/ninja googletest=/usr/src/googletest/CMakeLists.txt \
-        binutils=/usr/bin/gprof libbenchmark-dev=/usr/include/benchmark/benchmark.h python3=$python valgrind=/usr/bin/valgrind \
+        binutils=/usr/bin/gprof libbenchmark-dev=/usr/include/benchmark/benchmark.h $python3 valgrind=/usr/bin/valgrind \
         python3-matplotlib=/usr/lib/python3/dist-packages/matplotlib/__init__.py $json $compare ;;
-    armv7) echo g++-arm-linux-gnueabihf=/usr/bin/arm-linux-gnueabihf-g++ qemu-user=/usr/bin/qemu-arm python3=$python \
+    armv7) echo g++-arm-linux-gnueabihf=/usr/bin/arm-linux-gnueabihf-g++ qemu-user=/usr/bin/qemu-arm $python3 \
       libbenchmark-dev:armhf=/usr/lib/arm-linux-gnueabihf/libbenchmark.so $json ;;
-    aarch64) echo g++-aarch64-linux-gnu=/usr/bin/aarch64-linux-gnu-g++ qemu-user=/usr/bin/qemu-aarch64 python3=$python \
+    aarch64) echo g++-aarch64-linux-gnu=/usr/bin/aarch64-linux-gnu-g++ qemu-user=/usr/bin/qemu-aarch64 $python3 \
       libbenchmark-dev:arm64=/usr/lib/aarch64-linux-gnu/libbenchmark.so $json ;;
     host-clang)
       packages_for host
-      echo clang=/usr/bin/clang++ libclang-rt-14-dev=/usr/lib/llvm-14/lib/clang/14.0.6/lib/linux/libclang_rt.fuzzer-x86_64.a \
+      echo clang=/usr/bin/clang++ \
+        libclang-rt-14-dev=/usr/lib/llvm-14/lib/clang/14.0.6/lib/linux/libclang_rt.fuzzer-$clang_arch.a \
         libfuzzer-14-dev=/usr/lib/llvm-14/lib/libFuzzer.a ;;
     lint) echo clang-tidy=/usr/bin/clang-tidy cppcheck=/usr/bin/cppcheck ;;
     vm) echo qemu-system-arm=/usr/bin/qemu-system-arm device-tree-compiler=/usr/bin/fdtput cpio=/usr/bin/cpio ;;
     bench) echo time=/usr/bin/time hyperfine=/usr/bin/hyperfine ;;
   esac
+}
+
+# package_groups: every group that packages_for names here: the tested
+# presets, and the scripts' own.
+package_groups() {
+  echo "${tested[@]}" host-release host-noprof bench lint vm
 }
 
 # missing_packages PACKAGE=FILE...: the packages whose file is absent.

@@ -3,10 +3,12 @@ the archive with CPack in a scratch folder, unpacks it into an empty folder
 outside the build tree and runs its run script there: through the target's
 emulator alone (FIR_EMULATOR, no sysroot, so a library missing from the bundle
 shows) when cross-built, natively otherwise, with two repetitions, on the
-second CPU (FIR_CPU); and checks that it takes no library from the machine.
-The run must print the report at 0.00, one line for each counter and, last,
-the summary table, and leave a results folder that scripts/bench --board
-reads, made on that CPU by this checkout's code."""
+second CPU (FIR_CPU), on a board with no host name (uname -n says "(none)");
+and checks that it takes no library from the machine. The run must print the
+report at 0.00, one line for each counter and, last, the summary table, and
+leave a results folder that scripts/bench --board reads, named for no host,
+made on that CPU by this checkout's code. Before it, a FIR_CPU that no board
+has must stop the run in one line, before it makes anything."""
 
 import glob
 import json
@@ -56,18 +58,42 @@ def main(build_dir, cpack):
         bundle, = glob.glob(os.path.join(board, "fir_benchmark-*"))
         problems += self_contained(build["objdump"], bundle)
         environment = {key: value for key, value in os.environ.items() if key != "QEMU_LD_PREFIX"}
-        environment.update(FIR_EMULATOR=build["bundle_emulator"], FIR_REPETITIONS="2", FIR_CPU=PINNED)
+        environment.update(FIR_EMULATOR=build["bundle_emulator"], FIR_REPETITIONS="2", FIR_CPU="4096",
+                           PATH=f"{no_host_name(scratch)}:{os.environ['PATH']}")
+        refused = subprocess.run(["sh", os.path.join(bundle, "run")], cwd=board, env=environment, capture_output=True,
+                                 text=True, check=False)
+        problems += check_refusal(refused, board)
+        environment.update(FIR_CPU=PINNED)
         run = subprocess.run(["sh", os.path.join(bundle, "run")], cwd=board, env=environment, capture_output=True,
                              text=True, check=False)
         print(run.stdout)
         if run.returncode != 0:
             return f"run failed ({run.returncode}): {run.stderr.strip()[-500:]}"
         results = glob.glob(os.path.join(board, "results-*"))
-        if len(results) != 1:
-            return f"expected one results folder, found {results}"
+        if len(results) != 1 or not re.fullmatch(r"results-none-\d{4}-\d\d-\d\d", os.path.basename(results[0])):
+            return f"expected one results folder, results-none-DATE, found {results}"
         problems += check_output(run.stdout.splitlines(), names)
         problems += check_results(results[0], build, names)
     return "\n".join(problems) or None
+
+
+def no_host_name(scratch):
+    """A folder whose uname says what a board without a host name says."""
+    folder = os.path.join(scratch, "no-host-name")
+    os.mkdir(folder)
+    with open(os.path.join(folder, "uname"), "w", encoding="utf-8") as uname:
+        uname.write('#!/bin/sh\necho "(none)"\n')
+    os.chmod(os.path.join(folder, "uname"), 0o755)
+    return folder
+
+
+def check_refusal(run, board):
+    """A CPU that cannot be had: one line that names the CPUs that can, and nothing made."""
+    said = run.stderr.strip().splitlines()
+    if run.returncode == 0 or len(said) != 1 or "FIR_CPU=4096" not in said[0] or "online: " not in said[0]:
+        return [f"FIR_CPU=4096 was not refused in one line ({run.returncode}): {run.stderr.strip()[-300:]}"]
+    made = glob.glob(os.path.join(board, "results-*"))
+    return [f"FIR_CPU=4096 left {made}"] if made else []
 
 
 def check_output(lines, names):
@@ -116,7 +142,6 @@ def check_results(folder, build, names):
             "paranoid" not in reason:
         problems.append(f"the task clock was not counted natively: {reason}")
     return problems
-    return "\n".join(problems) or None
 
 
 if __name__ == "__main__":

@@ -171,15 +171,15 @@ Disassembly of section .text:
         self.assertEqual(disassembly["fir"][0], (0x1768, "push", "{fp}"))
         self.assertEqual(disassembly["fir"][3:], [(0x1774, "ldr", "r3, [fp, #-148]"), (0x1778, "bgt", "1768")])
         base = 0x5500000000
-        rows = figures.annotate(disassembly["fir"], {base + 0x1768: 1, base + 0x176c: 8, base + 0x1770: 8},
-                            classify.classify_arm)
+        rows = figures.annotate(disassembly["fir"], {base + 0x1768: 1, base + 0x176c: 8, base + 0x1770: 8,
+                                                     base + 0x2000: 1}, classify.classify_arm, base)
         summary = figures.summarise(rows, 8)
         self.assertEqual(summary["ops"], {"scalar mul": 1.0, "scalar add": 1.0})
         self.assertEqual(summary["total"], 17 / 8)
         self.assertEqual(summary["categories"]["memory"], 1 / 8)
         self.assertEqual([row[0] for row in figures.hot_loop(rows)], [0x176c, 0x1770])
         with self.assertRaises(cli.ToolError):
-            figures.annotate(disassembly["fir"], {base + 0x1768: 1, base + 0x176e: 8}, classify.classify_arm)
+            figures.annotate(disassembly["fir"], {base + 0x1768: 1, base + 0x176e: 8}, classify.classify_arm, base)
 
 
 class Variants(unittest.TestCase):
@@ -297,9 +297,21 @@ class BenchRun(unittest.TestCase):
         with gzip.open(os.path.join(DATA, "kernel_instructions.callgrind.gz"), "rt", encoding="utf-8") as profile:
             counts = parsers.parse_callgrind(profile, NAMES)
         measured = measure.measured_from("x86-64", "callgrind", json.loads(recorded("kernel_instructions.json")),
-                                     recorded("kernel_instructions.objdump"), counts)
+                                         recorded("kernel_instructions.objdump"), counts)
         self.assertEqual(json.loads(json.dumps(mix_report.as_json(measured, figures.summarise_all(measured)))),
                          self.mixes[0])
+
+    def test_callgrind_on_an_arm64_host_counts_what_qemu_counts(self):
+        """callgrind on AArch64 charges each kernel with main's instructions after its call, at main's own
+        addresses: they are not the kernel's, and the counts are qemu's to the instruction."""
+        folder = os.path.join(DATA, "aarch64-callgrind")
+        with gzip.open(os.path.join(folder, "kernel_instructions.callgrind.gz"), "rt", encoding="utf-8") as profile:
+            counts = parsers.parse_callgrind(profile, NAMES)
+        with gzip.open(os.path.join(folder, "kernel_instructions.objdump.gz"), "rt", encoding="utf-8") as objdump:
+            measured = measure.measured_from("AArch64", "callgrind", json.loads(recorded(
+                "aarch64-callgrind/kernel_instructions.json")), objdump.read(), counts)
+        self.assertIn(0x64dc, counts["fir_neon"])
+        self.assertEqual(json.loads(json.dumps(figures.summarise_all(measured))), self.mixes[2]["per_mac"])
 
     def test_sweep_table_and_chart_of_a_recorded_sweep(self):
         o0, o2 = (results.load_json(os.path.join(DATA, "sweep", name), results.read_sweep)
@@ -464,7 +476,28 @@ class Compare(unittest.TestCase):
 
 
 class Setup(unittest.TestCase):
-    """scripts/common.sh's install_packages against a stub apt-get on PATH, as a mirror in mid-sync fails it."""
+    """scripts/common.sh: install_packages against a stub apt-get on PATH, as a mirror in mid-sync fails it;
+    and what an amd64, an arm64 and an armhf host choose to build and test, and install."""
+
+    COMMON = os.path.join(os.path.dirname(DATA), "..", "scripts", "common.sh")
+
+    def test_each_host_architecture_chooses_its_presets_and_their_packages(self):
+        """The host is its own Arm target; the other is cross-built where Debian has the compiler; every
+        package installs the file it is checked by, as tests/data/packages/record found in Debian's own."""
+        cases = {"amd64": ("host asan host-clang armv7 aarch64", "armv7 aarch64"),
+                 "arm64": ("host asan host-clang armv7", "armv7 host"),
+                 "armhf": ("host asan host-clang", "host ")}
+        for arch, (tested, presets) in cases.items():
+            with self.subTest(arch=arch):
+                said = subprocess.run(["bash", "-c", f'. {self.COMMON}; echo "${{tested[*]}}"; '
+                                       'echo "$(preset_for armv7) $(preset_for aarch64)"; '
+                                       'for group in $(package_groups); do packages_for $group; done'],
+                                      env=dict(os.environ, FIR_HOST_ARCH=arch), capture_output=True, text=True,
+                                      check=True).stdout.splitlines()
+                self.assertEqual(said[:2], [tested, presets])
+                with open(os.path.join(DATA, "packages", f"{arch}.txt"), encoding="utf-8") as recorded_pairs:
+                    checked = set(recorded_pairs.read().split())
+                self.assertEqual(set(" ".join(said[2:]).split()) - checked, set())
 
     STUB = """#!/bin/sh
 echo "$*" >>"$STUB_CALLS"
@@ -483,10 +516,9 @@ exit 0
                 stub.write(text)
             os.chmod(os.path.join(scratch.name, tool), 0o755)
         calls = os.path.join(scratch.name, "calls")
-        common = os.path.join(os.path.dirname(DATA), "..", "scripts", "common.sh")
         environment = dict(os.environ, PATH=f"{scratch.name}:{os.environ['PATH']}", STUB_CALLS=calls,
                            STUB_UPDATE=str(update_status), STUB_MISSING=missing)
-        run = subprocess.run(["bash", "-c", f". {common} && install_packages cmake hyperfine libbenchmark-dev:armhf"],
+        run = subprocess.run(["bash", "-c", f". {self.COMMON} && install_packages cmake hyperfine libbenchmark-dev:armhf"],
                              env=environment, capture_output=True, text=True, check=False)
         with open(calls, encoding="utf-8") as asked:
             return run, asked.read().splitlines()

@@ -72,7 +72,8 @@ def board_table(board, mixes, commit):
              f"{'kernel':9} {timing_header(timings)}  {'instructions/MAC':>16} {'emulated':>8} {'diff':>7}   "
              f"{'cycles/MAC':>10} {'IPC':>5} {'MHz':>5}"]
     for kernel, row in figures["rows"].items():
-        diff = f"{100 * row['diff']:+.1f}%" if row["diff"] is not None else "n/a"
+        # Rounded first, so that a hair below nought reads +0.0%.
+        diff = f"{round(100 * row['diff'], 1) + 0:+.1f}%" if row["diff"] is not None else "n/a"
         lines.append(f"{kernel:9} {timing_cell(timings, kernel)}  {figure(row['instructions'], 16)} "
                      f"{figure(row['emulated_count'], 8)} {diff:>7}   {figure(row['cycles'], 10)} {figure(row['ipc'], 5)} "
                      f"{figure(row['mhz'], 5, '.0f')}")

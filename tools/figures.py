@@ -42,26 +42,29 @@ def mmacs(timings, kernel):
 
 # --- Instructions ---
 
-def annotate(disassembly, counts, classify):
+def annotate(disassembly, counts, classify, offset):
     """[(address, mnemonic, operands, executions, category, op)] of one kernel.
 
-    The executed addresses sit wherever the binary was loaded; the lowest is
-    the kernel's entry, which fixes the offset. An executed address that is
-    not one of the kernel's instructions means the counts came from another
-    binary.
+    The counted addresses are the binary's own plus offset (where the emulator
+    loaded it). A count outside the kernel's addresses is not the kernel's:
+    callgrind charges a kernel with the instructions of its caller that run
+    before it notices a return that pushed nothing (AArch64's, ARM's). A count
+    inside them that is not one of its instructions means the counts came from
+    another binary.
     """
-    if not counts:
+    first, last = disassembly[0][0] + offset, disassembly[-1][0] + offset
+    inside = {address - offset: count for address, count in counts.items() if first <= address <= last}
+    if not inside:
         raise ToolError("no instruction of the kernel was counted")
-    offset = min(counts) - disassembly[0][0]
     by_address = {address: (mnemonic, operands) for address, mnemonic, operands in disassembly}
-    stray = [a for a in counts if a - offset not in by_address]
+    stray = [a for a in inside if a not in by_address]
     if stray:
         raise ToolError(f"{len(stray)} counted addresses are not instructions of the binary: counts from another "
                         f"build?")
     rows = []
     for address, mnemonic, operands in disassembly:
         category, op = classify(mnemonic, operands)
-        rows.append((address, mnemonic, operands, counts.get(address + offset, 0), category, op))
+        rows.append((address, mnemonic, operands, inside.get(address, 0), category, op))
     return rows
 
 

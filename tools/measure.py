@@ -41,10 +41,16 @@ def measure(build_dir, arguments=(), program="kernel_instructions"):
 
 
 def measured_from(isa, method, ran, objdump, counts):
-    """Everything counted, from what kernel_instructions reported (ran), its disassembly and the counts."""
+    """Everything counted, from what kernel_instructions reported (ran), its disassembly and the counts.
+    callgrind counts at the binary's own addresses; qemu's trace where qemu loaded it, which is where each
+    kernel's entry, the lowest address that a call of it runs, was counted."""
     names = build_description.kernel_names(ran)
     disassembly = parse_objdump(objdump, isa, names)
-    rows = {name: annotate(disassembly[name], counts[name], CLASSIFIERS[isa]) for name in names}
+
+    def offset(name):
+        return 0 if method == "callgrind" or not counts[name] else min(counts[name]) - disassembly[name][0][0]
+
+    rows = {name: annotate(disassembly[name], counts[name], CLASSIFIERS[isa], offset(name)) for name in names}
     return {"isa": isa, "method": method, "kernels": ran["kernels"], "outputs": ran["outputs"], "taps": ran["taps"],
             "rows": rows}
 
