@@ -112,18 +112,27 @@ std::optional<Pmu> pmu_of(const std::vector<Pmu>& pmus, int cpu)
 
 namespace {
 
+struct ArmCore {
+    const char* part;
+    const char* name;
+    // Its PMU lacks event 0x08, instructions architecturally executed, so
+    // Linux counts its instructions with 0x68, as they leave register renaming.
+    bool instructions_at_rename;
+};
+
 // Arm's own cores (implementer 0x41) that this benchmark's boards carry.
-const char* arm_core(const std::string& part)
+const ArmCore* arm_core(const std::string& part)
 {
-    static const std::pair<const char*, const char*> cores[] = {
-        {"0xc05", "Cortex-A5"},  {"0xc07", "Cortex-A7"},  {"0xc08", "Cortex-A8"},  {"0xc09", "Cortex-A9"},
-        {"0xc0d", "Cortex-A12"}, {"0xc0e", "Cortex-A17"}, {"0xc0f", "Cortex-A15"}, {"0xd03", "Cortex-A53"},
-        {"0xd04", "Cortex-A35"}, {"0xd05", "Cortex-A55"}, {"0xd07", "Cortex-A57"}, {"0xd08", "Cortex-A72"},
-        {"0xd09", "Cortex-A73"}, {"0xd0b", "Cortex-A76"},
+    static const ArmCore cores[] = {
+        {"0xc05", "Cortex-A5", false},  {"0xc07", "Cortex-A7", false},  {"0xc08", "Cortex-A8", false},
+        {"0xc09", "Cortex-A9", true},   {"0xc0d", "Cortex-A12", false}, {"0xc0e", "Cortex-A17", false},
+        {"0xc0f", "Cortex-A15", false}, {"0xd03", "Cortex-A53", false}, {"0xd04", "Cortex-A35", false},
+        {"0xd05", "Cortex-A55", false}, {"0xd07", "Cortex-A57", false}, {"0xd08", "Cortex-A72", false},
+        {"0xd09", "Cortex-A73", false}, {"0xd0b", "Cortex-A76", false},
     };
-    for (const auto& [number, name] : cores)
-        if (part == number)
-            return name;
+    for (const ArmCore& core : cores)
+        if (part == core.part)
+            return &core;
     return nullptr;
 }
 
@@ -154,8 +163,9 @@ CpuIdentity identify_cpu(const System& system, int cpu)
             identity.part = value_of(line);
     }
     // An arm64 kernel names no model: the part number is all there is.
-    const char* core = arm_core(identity.part);
-    identity.core = core != nullptr ? core : identity.model;
+    const ArmCore* core = arm_core(identity.part);
+    identity.core = core != nullptr ? core->name : identity.model;
+    identity.instructions_at_rename = core != nullptr && core->instructions_at_rename;
     if (identity.model.empty())
         identity.model = identity.core;
     return identity;

@@ -46,6 +46,7 @@ struct CpuIdentity {
     std::string model;  // /proc/cpuinfo's model name or Processor line, else the core
     std::string part;   // Arm's MIDR part number ("0xc07"), empty elsewhere
     std::string core;   // the part's name ("Cortex-A7"), or the model
+    bool instructions_at_rename = false;  // its instructions event is not architecturally executed instructions
 };
 
 CpuIdentity identify_cpu(const System& system, int cpu);

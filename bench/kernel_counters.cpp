@@ -3,8 +3,8 @@
 // calls alone, on the program's own run, per multiply-add, on one CPU: the one
 // FIR_CPU names, or the one it starts on. Each counter gets one line: its
 // figures, or why this machine does not offer it. --results also writes the
-// counts per call (the median of N calls, default 5) to the results folder's
-// counters file, for the board's summary and scripts/bench --board.
+// counts per call (the median of N calls, default 10, as the timings) to the
+// results folder's counters file, for the board's summary and scripts/bench --board.
 
 #include <cstdio>
 #include <cstdlib>
@@ -14,6 +14,7 @@
 #include "benchmark_run.h"
 #include "counter_report.h"
 #include "guarded.h"
+#include "kernel_runs.h"
 #include "results_files.h"
 
 namespace {
@@ -26,7 +27,8 @@ int usage()
 
 int run(int argc, char** argv)
 {
-    CountRequest request{fir_run::out_len, fir_run::num_taps, 5, std::getenv("FIR_CPU"), FIR_ISA};
+    CountRequest request{fir_run::out_len, fir_run::num_taps, fir_measure::repetitions, std::getenv("FIR_CPU"),
+                         FIR_ISA};
     bool save = false;
     for (int i = 1; i < argc; i++) {
         if (i + 1 < argc && std::strcmp(argv[i], "--repetitions") == 0) {

@@ -1,5 +1,5 @@
-// kernel_instructions [--taps N]: calls each kernel once on 256 outputs of a
-// 64-tap filter, or on the sweep's few outputs of an N-tap one, and nothing
+// kernel_instructions [--taps N]: calls each kernel once on a few outputs of
+// the program's filter, or on the sweep's few outputs of an N-tap one, and nothing
 // else, so that an instruction counter (callgrind on the host, qemu's
 // execution trace on Arm) sees each kernel's cost per multiply-add without a
 // timer's noise. It prints, as JSON, the kernels and the shape it ran, the
@@ -28,8 +28,8 @@ int run(int argc, char** argv)
         std::fprintf(stderr, "usage: kernel_instructions [--taps N]\n");
         return 2;
     }
-    const int outputs = swept ? fir_sweep::counted_outputs : 256;
-    const int taps = swept ? static_cast<int>(std::strtol(argv[2], nullptr, 10)) : 64;
+    const int outputs = swept ? fir_sweep::counted_outputs : fir_measure::counted_outputs;
+    const int taps = swept ? static_cast<int>(std::strtol(argv[2], nullptr, 10)) : fir_run::num_taps;
     if (taps < 4 || taps > 4096 || taps % 4 != 0) {
         std::fprintf(stderr, "kernel_instructions: --taps takes a multiple of 4 from 4 to 4096\n");
         return 2;

@@ -11,6 +11,19 @@
 #include "benchmark_run.h"
 #include "fir_kernels.h"
 
+namespace fir_measure {
+
+// How many times the timings and the counters measure each kernel; the sweep,
+// with many shapes, measures each fewer times.
+inline constexpr int repetitions = 10;
+inline constexpr int sweep_repetitions = 3;
+// The outputs an instruction counter runs each kernel on, at the program's
+// taps: enough for its inner loops to dwarf the call, few enough for qemu's
+// trace.
+inline constexpr int counted_outputs = 256;
+
+}  // namespace fir_measure
+
 struct FilterData {
     std::vector<float> coeffs;
     std::vector<float> in;

@@ -3,9 +3,8 @@
 // --sweep over the sweep's tap counts and working sets, with multiply-adds per
 // second beside the time per call. Each result carries its kernel as its label
 // and its shape as the counters "outputs", "taps", "bytes" (the working set)
-// and, in a sweep, "sweep" (1 over taps, 2 over working sets: never 0, whose
-// coefficient of variation Google Benchmark would write as -nan), which the
-// tools read rather than the benchmark's name. --results writes every repetition as JSON to the
+// and, in a sweep, "over_taps" or "over_working_set" (1, the other one
+// absent), which the tools read rather than the benchmark's name. --results writes every repetition as JSON to the
 // results folder's file for this build's optimisation. It runs on one CPU, the
 // one FIR_CPU names or the one it starts on, and records which, with its
 // optimisation, in the JSON's context. The Google Benchmark flags that every
@@ -47,7 +46,7 @@ void time_kernel(benchmark::State& state, const FirKernelEntry& kernel, int outp
     state.counters["taps"] = taps;
     state.counters["bytes"] = static_cast<double>((len + outputs) * sizeof(float));
     if (sweep != none)
-        state.counters["sweep"] = sweep;
+        state.counters[sweep == over_taps ? "over_taps" : "over_working_set"] = 1;
     state.counters["MAC/s"] =
         benchmark::Counter(static_cast<double>(outputs) * taps, benchmark::Counter::kIsIterationInvariantRate);
 }
@@ -93,7 +92,9 @@ int main(int argc, char** argv)
     // Repetitions of at least 0.1 s each; the console shows their aggregates,
     // the JSON keeps every repetition, for a statistical comparison of two runs.
     std::string out_flag = std::string("--benchmark_out=") + (sweep ? FIR_SWEEP_FILE : FIR_TIMINGS_FILE);
-    std::string defaults[] = {"--benchmark_repetitions=10", "--benchmark_min_time=0.1",
+    const std::string repeat =
+        "--benchmark_repetitions=" + std::to_string(sweep ? fir_measure::sweep_repetitions : fir_measure::repetitions);
+    std::string defaults[] = {repeat, "--benchmark_min_time=0.1",
                               "--benchmark_display_aggregates_only=true", results ? out_flag : ""};
     std::vector<char*> args = {argv[0]};
     for (std::string& flag : defaults)

@@ -58,6 +58,7 @@ nlohmann::json machine_facts(const System& system, int cpu)
                             {"model", identity.model},
                             {"part", identity.part},
                             {"core", identity.core},
+                            {"instructions_at_rename", identity.instructions_at_rename},
                             {"pmu", pmu       ? pmu->name
                                     : one_pmu ? "cpu"
                                               : ""}};

@@ -1,6 +1,8 @@
 // The files that the bundle's programs leave in a board's results folder.
 // The host's tools learn these names from kernel_instructions' report, by way
-// of the build's description, so they are written here alone.
+// of the build's description: no program, script or tool writes them again.
+// The bundle's README names them for its reader, and the tools' tests spell
+// some in the faults they expect.
 #pragma once
 
 namespace fir_results {

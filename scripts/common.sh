@@ -182,33 +182,36 @@ program_command() {
 }
 
 # enter_run PRESET: moves into build/PRESET/run, where the build's sample
-# files are made once, and sets `command` to the words that run its
-# fir_benchmark there.
+# files are made once, sets `samples` to their names and `command` to the
+# words that run its fir_benchmark there.
 enter_run() {
-  local make_samples
+  local make_samples sample
   program_command "$1" make_samples || return 1
   make_samples=("${command[@]}")
+  mapfile -t samples < <("${make_samples[@]}" --names) && [ ${#samples[@]} -gt 0 ] || return 1
   program_command "$1" fir_benchmark || return 1
   mkdir -p "build/$1/run" && cd "build/$1/run" || return 1
-  [ -f input.txt ] && [ -f golden_output.txt ] || "${make_samples[@]}" .
+  for sample in "${samples[@]}"; do
+    [ -f "$sample" ] || { "${make_samples[@]}" .; return; }
+  done
 }
 
-# time_kernels PRESET REPETITIONS FILE: Google Benchmark's repetitions of each
-# kernel on fir_benchmark's run, as JSON in FILE. Its own output is shown only
-# when it fails.
+# time_kernels PRESET FILE: Google Benchmark's repetitions of each kernel on
+# fir_benchmark's run, as JSON in FILE. Its own output is shown only when it
+# fails.
 time_kernels() {
   program_command "$1" kernel_timings || return 1
-  quietly "$3.log" "${command[@]}" --benchmark_repetitions="$2" --benchmark_out="$3"
+  quietly "$2.log" "${command[@]}" --benchmark_out="$2"
 }
 
 # sweep_kernels PRESET DIR: the sweep over taps and working sets, timed at -O0
-# and -O2 with three repetitions, in the results files that DIR then holds.
+# and -O2, in the results files that DIR then holds.
 sweep_kernels() {
   local program
   mkdir -p "$2"
   for program in kernel_timings kernel_timings_O2; do
     program_command "$1" "$program" || return 1
-    (cd "$2" && quietly "$program.log" "${command[@]}" --sweep --results --benchmark_repetitions=3) || return 1
+    (cd "$2" && quietly "$program.log" "${command[@]}" --sweep --results) || return 1
   done
 }
 

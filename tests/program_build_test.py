@@ -1,20 +1,24 @@
-"""program_build_test.py BUILD_DIR HOOK VECTOR_OP [READELF]: checks the built
-program rather than its behaviour. Each kernel of the build must call the
-profiling hook on entry (or gprof cannot attribute its time), and each vector
-kernel must contain the target's vector multiply (or it silently fell back to
-scalar code). With READELF, the program must also pass floats in VFP registers
-(hard-float). HOOK and VECTOR_OP are regular expressions."""
+"""program_build_test.py BUILD_DIR READELF: checks the built program rather
+than its behaviour. Each kernel of the build must call the profiling hook on
+entry (or gprof cannot attribute its time), and each vector kernel must
+contain the target's vector multiply (or it silently fell back to scalar
+code). Where the target passes floats in VFP registers (hard-float), the
+program must do so. The hook and the multiply are the target's
+(tools/instruction_sets.py)."""
 
 import re
 import subprocess
 import sys
 
 import build_description
+from instruction_sets import INSTRUCTION_SETS
 from parsers import function_bodies, kernel_of
 
 
-def main(build_dir, hook, vector_op, readelf=None):
+def main(build_dir, readelf):
     build = build_description.load(build_dir)
+    target = INSTRUCTION_SETS[build["isa"]]
+    hook, vector_op = target.profiling_hook, target.vector_multiply
     program = build["programs"]["fir_benchmark"]
     names = build_description.kernel_names(build)
     disassembly = subprocess.run([build["objdump"], "-d", "--no-show-raw-insn", program], check=True,
@@ -28,7 +32,7 @@ def main(build_dir, hook, vector_op, readelf=None):
             problems.append(f"{name} does not call {hook}")
         if kernel["lanes"] > 1 and not any(re.search(vector_op, line) for line in body):
             problems.append(f"{name} has no {vector_op}")
-    if readelf and "Tag_ABI_VFP_args: VFP registers" not in subprocess.run(
+    if target.hard_float and "Tag_ABI_VFP_args: VFP registers" not in subprocess.run(
             [readelf, "-A", program], check=True, capture_output=True, text=True).stdout:
         problems.append(f"{program} is not hard-float")
     for problem in problems:

@@ -22,30 +22,30 @@ import build_description
 import vm
 from cli import ToolError, run_tool
 from figures import summarise_all
+from instruction_sets import AARCH64, ARMV7
 from measure import measure
 
 # case: the ISA, the core, FIR_CPU, tools/vm.py's options, and the check.
 CASES = {
-    "cortex-a7": ("ARMv7", "cortex-a7", None, {}, "exact"),
-    "cortex-a15": ("ARMv7", "cortex-a15", None, {}, "exact"),
-    "cortex-a9": ("ARMv7", "cortex-a9", None, {}, "counts-nothing"),
+    "cortex-a7": (ARMV7, "cortex-a7", None, {}, "exact"),
+    "cortex-a15": (ARMV7, "cortex-a15", None, {}, "exact"),
+    "cortex-a9": (ARMV7, "cortex-a9", None, {}, "counts-nothing"),
     # Each CPU in turn, on the cluster whose PMU the kernel registered second: where a generic event that
     # is not bound to the CPU lands on the other cluster's PMU, and counts nothing.
-    "big-little-cpu1": ("ARMv7", "big-little", "1", {}, "armv7_cortex_a7"),
-    "big-little-reversed-cpu0": ("ARMv7", "big-little", "0", {"reversed_pmus": True}, "armv7_cortex_a15"),
-    "user-paranoid-2": ("ARMv7", "cortex-a9", None, {"user": True, "paranoid": 2}, "kernel.perf_event_paranoid=1"),
-    "user-paranoid-3": ("ARMv7", "cortex-a7", None, {"user": True, "paranoid": 3}, "kernel.perf_event_paranoid=2"),
-    "cortex-a53": ("AArch64", "cortex-a53", None, {}, "exact"),
-    "cortex-a72": ("AArch64", "cortex-a72", None, {}, "exact"),
+    "big-little-cpu1": (ARMV7, "big-little", "1", {}, "armv7_cortex_a7"),
+    "big-little-reversed-cpu0": (ARMV7, "big-little", "0", {"reversed_pmus": True}, "armv7_cortex_a15"),
+    "user-paranoid-2": (ARMV7, "cortex-a9", None, {"user": True, "paranoid": 2}, "kernel.perf_event_paranoid=1"),
+    "user-paranoid-3": (ARMV7, "cortex-a7", None, {"user": True, "paranoid": 3}, "kernel.perf_event_paranoid=2"),
+    "cortex-a53": (AARCH64, "cortex-a53", None, {}, "exact"),
+    "cortex-a72": (AARCH64, "cortex-a72", None, {}, "exact"),
 }
 TOLERANCE = 0.01
 
 
 def prepare(build_dir, work):
-    build = build_description.load(build_dir)
     shutil.rmtree(work, ignore_errors=True)
     os.makedirs(work)
-    vm.fetch(next(name for name, target in vm.TARGETS.items() if target.isa == build["isa"]))
+    vm.fetch(build_dir)
     run_tool(["cpack", "-G", "TGZ"], cwd=build_dir)
     with open(os.path.join(work, "mix.json"), "w", encoding="utf-8") as mix:
         json.dump({kernel: figures["total"] for kernel, figures in summarise_all(measure(build_dir)).items()}, mix)

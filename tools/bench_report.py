@@ -34,7 +34,7 @@ from chart import draw_chart
 from cli import ToolError, entry, run_tool
 from figures import names, profile_figures, program_figures
 from measure import describe_machine, gprof_flat
-from results import load_json, read_board, read_text, read_timings
+from results import load_json, read_board, read_mix, read_text, read_timings
 from tables import bench_table, profile_table, timings_table
 
 
@@ -62,7 +62,7 @@ def bench(args):
     o0, day = load_json(args.o0, lambda report: (read_timings(report), report["context"]["date"][:10]),
                         "kernel_timings")
     o2 = load_json(args.o2, read_timings, "kernel_timings")
-    mixes = [load_json(path) for path in args.mix]
+    mixes = [load_json(path, read_mix, "instruction_mix.py --json") for path in args.mix]
     program = load_json(args.program_runs, lambda runs: program_figures(
         read_text(args.program_profile), runs, args.peak_kib, args.values, names(o0)), "hyperfine and callgrind")
     where = f"{machine(args.build_dir)}, {day}"

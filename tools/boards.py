@@ -12,9 +12,6 @@ def emulation_line(emulated):
             f"are the emulator's.")
 
 
-# Cores whose instructions event is not architecturally executed instructions. Linux maps Cortex-A9's
-# to 0x68, instructions leaving rename, because it lacks 0x08.
-RENAMED_INSTRUCTIONS = {"0xc09": "Cortex-A9"}
 
 
 def board_figures(board, mixes, commit):
@@ -39,7 +36,7 @@ def board_figures(board, mixes, commit):
     built = machine["build"]
     return {"rows": rows, "has_emulated_counts": mix is not None, "disagree": disagree, "counted": "instructions" in per_mac,
             "flags": counters.get("flags", []) + machine["flags"], "notes": counters.get("notes", []),
-            "renamed": RENAMED_INSTRUCTIONS.get(machine["part"]),
+            "renamed": machine["core"] if machine.get("instructions_at_rename") else None,
             "other_commit": built["commit"] if commit and (built["commit"] != commit or built["modified"]) else None}
 
 

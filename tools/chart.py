@@ -85,13 +85,13 @@ def draw_chart(path, o0, o2, mixes, boards, title):
 def sweep_lines(axes, machines, colours):
     """Each machine's kernels as lines: ns per multiply-add above, speed-up over the first kernel below;
     -O0 solid, -O2 dashed, a marker a machine; its caches dotted over the working sets."""
-    from sweep import family, kernels
+    from sweep import kernels, ns_by_shape
 
     for m, machine in enumerate(machines):
         names_here = kernels(machine["o0"])
         for level, rows, style in (("-O0", machine["o0"], "-"), ("-O2", machine["o2"], "--")):
             for column, by_taps in enumerate((True, False)):
-                measured = family(rows, by_taps)
+                measured = ns_by_shape(rows, by_taps)
                 shapes = list(measured)
                 for k, kernel in enumerate(names_here):
                     options = {"marker": "osD^v"[m % 5], "color": colours[k], "markersize": 4,

@@ -8,7 +8,7 @@ CATEGORIES = (
     ("memory", "loads/stores"),
     ("scalar", "scalar float arithmetic"),
     ("vector", "vector float arithmetic"),
-    ("lanes", "vector moves and broadcasts"),
+    ("moves", "vector moves and broadcasts"),
     ("integer", "integer and address arithmetic"),
     ("branch", "compares and branches"),
     ("call", "calls and returns"),
@@ -39,7 +39,7 @@ def classify_x86(mnemonic, operands):
     if mnemonic.startswith("cvt"):
         return "scalar", None
     if "%xmm" in operands:
-        return "lanes", None
+        return "moves", None
     return "integer", None
 
 
@@ -61,7 +61,7 @@ def classify_arm(mnemonic, operands):
         vector = re.search(r"\bq\d+", operands) or (".f32" in mnemonic and re.search(r"\bd\d+", operands))
         return ("vector" if vector else "scalar"), ARM_FLOAT_OPS.get(base)
     if base.startswith("v"):
-        return "lanes", None
+        return "moves", None
     return "integer", None
 
 
@@ -83,8 +83,6 @@ def classify_aarch64(mnemonic, operands):
             base.startswith(("scvtf", "ucvtf", "fcvt")):
         return ("vector" if vector else "scalar"), AARCH64_FLOAT_OPS.get(base)
     if vector or base in ("dup", "ins", "umov", "movi", "fmov", "ext", "zip1", "zip2"):
-        return "lanes", None
+        return "moves", None
     return "integer", None
 
-
-CLASSIFIERS = {"x86-64": classify_x86, "ARMv7": classify_arm, "AArch64": classify_aarch64}

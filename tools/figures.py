@@ -6,6 +6,7 @@ from collections import Counter
 
 from classify import CATEGORIES
 from cli import ToolError
+from instruction_sets import INSTRUCTION_SETS
 from parsers import parse_inclusive
 
 # A figure whose repetitions spread wider than this is marked noisy.
@@ -91,7 +92,7 @@ def hot_loop(rows):
     return [row for row in rows if row[3] * 2 >= busiest]
 
 
-def check(isa, kernels, summaries):
+def arithmetic_problems(isa, kernels, summaries):
     """The arithmetic each kernel is written with, by its lanes, as problems found (empty when right):
     a scalar kernel one multiply and one add per multiply-add, a vector kernel one of each per lane-full."""
     problems = []
@@ -108,11 +109,11 @@ def check(isa, kernels, summaries):
             expect(name, "scalar add", 1.0)
             expect(name, "vector mla", 0.0)
             continue
-        # ARMv7 has an unfused vector multiply-accumulate; x86-64 and AArch64 multiply then add.
-        fused_free_mla = isa == "ARMv7"
-        expect(name, "vector mla", 1 / lanes if fused_free_mla else 0.0)
-        expect(name, "vector mul", 0.0 if fused_free_mla else 1 / lanes)
-        expect(name, "vector add", 0.0 if fused_free_mla else 1 / lanes)
+        # With an unfused vector multiply-accumulate (ARMv7's), one does it all; else a multiply, then an add.
+        mla = INSTRUCTION_SETS[isa].unfused_vector_mla
+        expect(name, "vector mla", 1 / lanes if mla else 0.0)
+        expect(name, "vector mul", 0.0 if mla else 1 / lanes)
+        expect(name, "vector add", 0.0 if mla else 1 / lanes)
         expect(name, "scalar mul", 0.0)
     return problems
 

@@ -21,7 +21,7 @@ import json
 import sys
 
 from cli import entry
-from figures import check, summarise_all
+from figures import arithmetic_problems, summarise_all
 from measure import measure
 from mix_report import as_json, explain, summary_line
 
@@ -41,7 +41,7 @@ def run(argv):
     elif args.summary:
         print(summary_line(measured, summaries))
     elif args.check:
-        problems = check(measured["isa"], measured["kernels"], summaries)
+        problems = arithmetic_problems(measured["isa"], measured["kernels"], summaries)
         print("\n".join(problems) or f"{measured['isa']}: every kernel's arithmetic is as written",
               file=sys.stderr if problems else sys.stdout)
         return 1 if problems else 0

@@ -1,5 +1,6 @@
 // make_samples [DIR]: writes the sample files that fir_benchmark reads into DIR
-// (default: the current directory).
+// (default: the current directory). make_samples --names prints their names, a
+// line each, for the scripts that look for them or clear them away.
 //
 // input.txt holds 100000 samples of a fixed signal at 16-bit audio scale: two
 // tones below the filter's cutoff, two well above it, and uniform noise, from a
@@ -56,6 +57,10 @@ bool write_values(const std::string& path, const std::vector<double>& values)
 
 int main(int argc, char** argv)
 {
+    if (argc > 1 && std::string(argv[1]) == "--names") {
+        std::printf("%s\n%s\n", input_name, golden_name);
+        return 0;
+    }
     const std::string dir = argc > 1 ? argv[1] : ".";
 
     struct Tone {

@@ -8,7 +8,7 @@ import os
 import tempfile
 
 import build_description
-from classify import CLASSIFIERS
+from instruction_sets import INSTRUCTION_SETS
 from cli import ToolError, run_tool
 from figures import annotate
 from parsers import parse_callgrind, parse_gprof_flat, parse_objdump, parse_qemu_trace
@@ -20,7 +20,7 @@ def measure(build_dir, arguments=(), program="kernel_instructions"):
     build = build_description.load(build_dir)
     command = build_description.command(build, program)
     isa, binary = build["isa"], command[-1]
-    if isa not in CLASSIFIERS:
+    if isa not in INSTRUCTION_SETS:
         raise ToolError(f"no classifier for {isa}'s instructions")
     with tempfile.TemporaryDirectory() as work:
         out = os.path.join(work, "counts")
@@ -50,7 +50,7 @@ def measured_from(isa, method, ran, objdump, counts):
     def offset(name):
         return 0 if method == "callgrind" or not counts[name] else min(counts[name]) - disassembly[name][0][0]
 
-    rows = {name: annotate(disassembly[name], counts[name], CLASSIFIERS[isa], offset(name)) for name in names}
+    rows = {name: annotate(disassembly[name], counts[name], INSTRUCTION_SETS[isa].classify, offset(name)) for name in names}
     return {"isa": isa, "method": method, "kernels": ran["kernels"], "outputs": ran["outputs"], "taps": ran["taps"],
             "rows": rows}
 

@@ -15,7 +15,8 @@ def per_mac(count, macs):
     return f"{count / macs:.3f}"
 
 
-def lesson(kernel, summary):
+def in_short(kernel, summary):
+    """One kernel's arithmetic, loads and stores and instructions per multiply-add, in a line."""
     ops = summary["ops"]
     names = {"scalar mul": "scalar multiplies", "scalar add": "scalar adds", "vector mla":
              "vector multiply-accumulates", "vector mul": "vector multiplies", "vector add": "vector adds"}
@@ -46,7 +47,7 @@ def explain(measured, summaries):
             text = f"{mnemonic} {operands}".strip()
             lines.append(f"  {address:8x}  {text:44} {per_mac(count, macs):>8}  {LABELS[category]}")
 
-    lines += ["", "In short:"] + ["  " + lesson(kernel, summaries[kernel]) for kernel in names]
+    lines += ["", "In short:"] + ["  " + in_short(kernel, summaries[kernel]) for kernel in names]
     lines += ["  " + line for line in ratio_lines([as_json(measured, summaries)], name_targets=False)]
     return lines + ["  " + vectorised_line(kernel, measured["rows"][kernel["name"]]) for kernel in measured["kernels"]]
 

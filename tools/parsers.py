@@ -4,6 +4,8 @@ trace, gprof's flat profile and callgrind_annotate's listing. Each takes text an
 import re
 from collections import Counter, defaultdict
 
+from instruction_sets import INSTRUCTION_SETS
+
 
 def kernel_of(symbol, kernels):
     """The kernel a symbol names, mangled (_Z8fir_neonPKf...) or demangled (fir_neon(...)), or None."""
@@ -12,8 +14,6 @@ def kernel_of(symbol, kernels):
     return name if name in kernels else None
 
 
-# Where objdump's comment starts on each target.
-COMMENT = {"x86-64": "#", "ARMv7": "@", "AArch64": "//"}
 
 
 def function_bodies(text):
@@ -42,7 +42,7 @@ def parse_objdump(text, isa, kernels):
             insn = re.match(r"^\s*([0-9a-f]+):\s+(\S+)\s*(.*)$", line)
             if insn:
                 # Without objdump's comments and the symbol it names beside a branch target.
-                operands = re.sub(rf"\s*({COMMENT[isa]}|<).*$", "", insn.group(3))
+                operands = re.sub(rf"\s*({INSTRUCTION_SETS[isa].comment}|<).*$", "", insn.group(3))
                 found[kernel].append((int(insn.group(1), 16), insn.group(2), operands))
     return found
 

@@ -80,6 +80,16 @@ def counted_figures(values):
     return {kernel: float(value) for kernel, value in values.items() if value is not None and float(value) > 0}
 
 
+def read_mix(report):
+    """instruction_mix.py --json: every kernel it names with its total and categories per multiply-add."""
+    for kernel in report["kernels"]:
+        figures = report["per_mac"][kernel["name"]]
+        float(figures["total"])
+        dict(figures["categories"])
+    str(report["isa"])
+    return report
+
+
 def read_machine(report):
     missing = [key for key in ("cpu", "core", "part", "build", "flags") if key not in report]
     if missing:
@@ -128,8 +138,10 @@ def read_sweep(report):
         if run["aggregate_name"] == "cv":
             row["cv"] = run["real_time"]
             continue
+        if ("over_taps" in run) == ("over_working_set" in run):
+            raise ValueError(f"{run['run_name']} is not over taps or over working sets alone")
         row.update(median=run["real_time"], outputs=int(run["outputs"]), taps=int(run["taps"]),
-                   bytes=int(run["bytes"]), by_taps=run["sweep"] == 1)
+                   bytes=int(run["bytes"]), by_taps="over_taps" in run)
     if not rows or any(len(row) != 7 for row in rows.values()):
-        raise ValueError("not a sweep: no median and cv with outputs, taps, bytes and sweep for every shape")
+        raise ValueError("not a sweep: no median and cv with outputs, taps and bytes for every shape")
     return list(rows.values())

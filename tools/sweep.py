@@ -9,7 +9,7 @@ def ns_per_mac(row):
     return row["median"] * 1e6 / (row["outputs"] * row["taps"])
 
 
-def family(rows, by_taps):
+def ns_by_shape(rows, by_taps):
     """{shape: {kernel: ns per multiply-add}} of one sweep, shapes in order: taps, or the working set in KiB."""
     found = {}
     for row in rows:
@@ -35,7 +35,7 @@ def sweep_table(o0, o2):
                   f"{'':>7} {' -O0 ':-^{width}}   {' -O2 ':-^{width}}",
                   f"{shape_name:>7} " + "".join(f"{name:>15}" for name in names) + "   " +
                   "".join(f"{name:>15}" for name in names)]
-        slow, fast = family(o0, by_taps), family(o2, by_taps)
+        slow, fast = ns_by_shape(o0, by_taps), ns_by_shape(o2, by_taps)
         for shape in slow:
             cells = [slow[shape], fast.get(shape, {})]
             lines.append(f"{shape:>7} " + "   ".join("".join(

@@ -15,8 +15,9 @@ import sys
 import tempfile
 
 import build_description
-from cli import entry, run_tool
+from cli import ToolError, entry, run_tool
 from figures import summarise_all
+from instruction_sets import INSTRUCTION_SETS
 from measure import measure
 from results import read_text
 
@@ -45,13 +46,22 @@ def why(step, vectorised, ulps, isa):
     if step == "fir_restrict" and vectorised:
         return ("The order of a float sum: it multiplies four taps at once, then adds the products one by one in "
                 "tap order, so the bits stay fir's and the adds stay scalar.")
-    if step == "fir_restrict" and isa == "ARMv7":
+    if step == "fir_restrict" and INSTRUCTION_SETS[isa].flushes_subnormals:
         return ("ARMv7's NEON unit flushes subnormals to zero, which is not IEEE arithmetic, so GCC leaves it "
                 "unused until told the math may be unsafe (-funsafe-math-optimizations, part of -ffast-math).")
     if step == "fir_fast_math" and vectorised:
         return (f"With -ffast-math the sum's order is free: the lanes keep partial sums added at the end, which "
                 f"round differently, up to {ulps} ULPs from fir's bits where an output is near zero.")
     return "Vectorised." if vectorised else "Not vectorised."
+
+
+def differences_of(said):
+    """kernel_variants --ulps's JSON: {"ulps": {step: n}, "absolute": {step: x}}, every step in both."""
+    try:
+        differences = json.loads(said)
+        return {key: {name: differences[key][name] for name, _ in STEPS} for key in ("ulps", "absolute")}
+    except (ValueError, KeyError, TypeError) as error:
+        raise ToolError(f"kernel_variants --ulps said what it does not write ({error!r}): {said[:80]!r}") from error
 
 
 def steps(build_dir):
@@ -61,8 +71,8 @@ def steps(build_dir):
     summaries = summarise_all(measured)
     with tempfile.TemporaryDirectory() as samples:
         run_tool(build_description.command(build, "make_samples") + [samples])
-        differences = json.loads(run_tool(build_description.command(build, "kernel_variants") +
-                                          ["--ulps", samples]).stdout)
+        differences = differences_of(run_tool(build_description.command(build, "kernel_variants") +
+                                              ["--ulps", samples]).stdout)
     source = read_text(build["variants"]["source"])
     found = []
     for name, label in STEPS:
@@ -73,7 +83,8 @@ def steps(build_dir):
     return build, found
 
 
-def lesson(build, found):
+def variants_table(build, found):
+    """The three builds of fir's loop side by side, then what GCC said of each and why."""
     lines = [f"What stops {build['compiler']} from writing fir_neon itself: fir's own loop on {build['isa']} at "
              f"{build['optimisation']}, built three ways:",
              f"  {'':34} {'instructions/MAC':>16}  {'vectorised':>10}  largest difference from fir: in ULPs, and in "
@@ -90,7 +101,7 @@ def run(argv):
     if len(argv) != 1:
         print(__doc__, file=sys.stderr)
         return 2
-    print("\n".join(lesson(*steps(argv[0]))))
+    print("\n".join(variants_table(*steps(argv[0]))))
     return 0
 
 

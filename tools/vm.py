@@ -6,11 +6,12 @@ perf core and the Arm PMU drivers that answer the bundle's counters are Linux's 
 -icount shift=0 makes qemu's PMU count instructions exactly. What carries over to silicon is the
 instruction counts; times, cycles, IPC and MHz are the emulator's, and machine.json says it was emulated.
 
-    vm.py fetch TARGET       the kernels and busybox that TARGET's cores boot, into build/vm (kept)
+    vm.py fetch BUILD_DIR    the kernels and busybox that the cores of BUILD_DIR's target boot, into
+                             build/vm (kept)
     vm.py run BUILD_DIR [CORE] [--user] [--paranoid N] [--pmus-reversed] [--out DIR]
 
-run boots the bundle of the build in BUILD_DIR (scripts/package makes it), whose target chooses the
-kernel. FIR_CPU, FIR_SWEEP and FIR_REPETITIONS (here 3 unless set: emulated times barely vary) go to the bundle's
+run boots the bundle of the build in BUILD_DIR (scripts/package makes it) on CORE, one of its target's
+(default the first). FIR_CPU, FIR_SWEEP and FIR_REPETITIONS (here 3 unless set: emulated times barely vary) go to the bundle's
 run.
 """
 
@@ -33,37 +34,33 @@ import build_description
 from boards import emulation_line
 from cli import ToolError, entry, run_tool
 from debian import kernel_package, unpacked
+from instruction_sets import AARCH64, ARMV7, INSTRUCTION_SETS
 
 CACHE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "build", "vm")
 INIT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "board", "vm-init")
 
-# Each target: Debian's architecture, the emulator, and the ISA of its builds.
-Target = collections.namedtuple("Target", "arch qemu isa")
-TARGETS = {"armv7": Target("armhf", "qemu-system-arm", "ARMv7"),
-           "aarch64": Target("arm64", "qemu-system-aarch64", "AArch64")}
-
-# Each core: its target, qemu's machine and CPU, the flavour of Debian's kernel, the CPUs, and its device
+# Each core: its instruction set, qemu's machine and CPU, the flavour of Debian's kernel, the CPUs, and its device
 # tree: qemu's own (tree None), a tree from the kernel's package, or qemu's virt tree with a PMU node for
 # each (compatible, CPU) in pmus. qemu gives a 32-bit core's PMU node no compatible, and no kernel driver
 # takes it without one. The two clusters are one kind of emulated core with two kinds of PMU node, one
 # each: enough for the kernel to see two PMUs, as on a big.LITTLE board.
-Core = collections.namedtuple("Core", "target machine cpu flavour cpus tree pmus")
+Core = collections.namedtuple("Core", "isa machine cpu flavour cpus tree pmus")
 CORES = {
-    "cortex-a7": Core("armv7", "virt", "cortex-a7", "armmp-lpae", 1, "virt", (("arm,cortex-a7-pmu", 0),)),
-    "cortex-a15": Core("armv7", "virt", "cortex-a15", "armmp-lpae", 1, "virt", (("arm,cortex-a15-pmu", 0),)),
-    "cortex-a9": Core("armv7", "vexpress-a9", "cortex-a9", "armmp", 1, "vexpress-v2p-ca9.dtb", ()),
-    "big-little": Core("armv7", "virt", "cortex-a15", "armmp-lpae", 2, "virt",
+    "cortex-a7": Core(ARMV7, "virt", "cortex-a7", "armmp-lpae", 1, "virt", (("arm,cortex-a7-pmu", 0),)),
+    "cortex-a15": Core(ARMV7, "virt", "cortex-a15", "armmp-lpae", 1, "virt", (("arm,cortex-a15-pmu", 0),)),
+    "cortex-a9": Core(ARMV7, "vexpress-a9", "cortex-a9", "armmp", 1, "vexpress-v2p-ca9.dtb", ()),
+    "big-little": Core(ARMV7, "virt", "cortex-a15", "armmp-lpae", 2, "virt",
                        (("arm,cortex-a15-pmu", 0), ("arm,cortex-a7-pmu", 1))),
-    "cortex-a53": Core("aarch64", "virt", "cortex-a53", "arm64", 1, None, ()),
-    "cortex-a57": Core("aarch64", "virt", "cortex-a57", "arm64", 1, None, ()),
-    "cortex-a72": Core("aarch64", "virt", "cortex-a72", "arm64", 1, None, ()),
+    "cortex-a53": Core(AARCH64, "virt", "cortex-a53", "arm64", 1, None, ()),
+    "cortex-a57": Core(AARCH64, "virt", "cortex-a57", "arm64", 1, None, ()),
+    "cortex-a72": Core(AARCH64, "virt", "cortex-a72", "arm64", 1, None, ()),
 }
 # What starts the two console lines of board/vm-init around the results folder: no other line can.
 MARK = "fir-results-" + os.urandom(8).hex()
 
 
-def cores_of(target):
-    return [name for name, core in CORES.items() if core.target == target]
+def cores_of(isa):
+    return [name for name, core in CORES.items() if core.isa == isa]
 
 
 # --- What the board boots: Debian's packages, kept in build/vm ---
@@ -79,12 +76,12 @@ def busybox(arch):
     return unpacked("busybox-static", arch, r"^\./bin/busybox$", CACHE)["busybox"]
 
 
-def fetch(target):
-    """Everything the target's cores boot, so that runs and tests need no network."""
-    arch = TARGETS[target].arch
-    for flavour in sorted({CORES[core].flavour for core in cores_of(target)}):
-        kernel_files(flavour, arch)
-    busybox(arch)
+def fetch(build_dir):
+    """Everything the cores of the build's target boot, so that runs and tests need no network."""
+    isa = board_of(build_description.load(build_dir), None)[0]
+    for flavour in sorted({CORES[core].flavour for core in cores_of(isa)}):
+        kernel_files(flavour, INSTRUCTION_SETS[isa].debian_arch)
+    busybox(INSTRUCTION_SETS[isa].debian_arch)
 
 
 # --- The board: its initramfs, device tree and qemu ---
@@ -221,23 +218,24 @@ def mark_emulated(path, emulation):
 
 
 def board_of(build, core_name):
-    """The target and core that boot the build's bundle: core_name, or the target's first core."""
-    target = next((name for name, spec in TARGETS.items() if spec.isa == build["isa"]), None)
-    if target is None:
-        raise ToolError(f"a build for {build['isa']}, which no emulated board runs")
-    core_name = core_name or cores_of(target)[0]
-    if core_name not in cores_of(target):
-        raise ToolError(f"{core_name}: not an emulated core of {build['isa']}: {', '.join(cores_of(target))}")
-    return TARGETS[target], core_name
+    """The instruction set and the core that boot the build's bundle: core_name, or the first core."""
+    isa = build["isa"]
+    if not cores_of(isa):
+        raise ToolError(f"a build for {isa}, which no emulated board runs")
+    core_name = core_name or cores_of(isa)[0]
+    if core_name not in cores_of(isa):
+        raise ToolError(f"{core_name}: not an emulated core of {isa}: {', '.join(cores_of(isa))}")
+    return isa, core_name
 
 
-def board_command(work, spec, core, kernel, initrd, settings, reversed_pmus):
+def board_command(work, core, kernel, initrd, settings, reversed_pmus):
     """The qemu command that boots the core's kernel, with initrd and the guest's settings."""
+    qemu = INSTRUCTION_SETS[core.isa].qemu_system
     vmlinuz, = [path for name, path in kernel.items() if name.startswith("vmlinuz-")]
     # Every machine here has a PL011 UART for its console.
-    command = machine_command(spec.qemu, core) + ["-kernel", vmlinuz, "-initrd", initrd, "-append",
-                                                  f"console=ttyAMA0 loglevel=3 panic=-1 {settings}"]
-    tree = device_tree(work, core, spec.qemu, kernel, reversed_pmus)
+    command = machine_command(qemu, core) + ["-kernel", vmlinuz, "-initrd", initrd, "-append",
+                                             f"console=ttyAMA0 loglevel=3 panic=-1 {settings}"]
+    tree = device_tree(work, core, qemu, kernel, reversed_pmus)
     return command + (["-dtb", tree] if tree else [])
 
 
@@ -247,19 +245,20 @@ def run(build_dir, core_name=None, user=False, paranoid=None, reversed_pmus=Fals
     build = build_description.load(build_dir)
     if not os.path.exists(build["bundle"]):
         raise ToolError(f"{build['bundle']}: missing (scripts/package makes it)")
-    spec, core_name = board_of(build, core_name)
-    core = CORES[core_name]
-    package, kernel = kernel_files(core.flavour, spec.arch)
+    isa, core_name = board_of(build, core_name)
+    core, arch = CORES[core_name], INSTRUCTION_SETS[isa].debian_arch
+    package, kernel = kernel_files(core.flavour, arch)
     settings = guest_settings(core_name, user, paranoid)
     with tempfile.TemporaryDirectory() as work:
-        initrd = initramfs(work, build["bundle"], busybox(spec.arch))
-        status, results = boot(board_command(work, spec, core, kernel, initrd, settings, reversed_pmus), timeout)
+        initrd = initramfs(work, build["bundle"], busybox(arch))
+        status, results = boot(board_command(work, core, kernel, initrd, settings, reversed_pmus), timeout)
     if status is None:
         raise ToolError(f"the emulated {core_name} ended before its run did (its console is above)")
     folder = unpack_results(results, out)
     if folder is None:
         raise ToolError(f"the bundle's run stopped (status {status}) before it made a results folder")
-    emulated = {"board": core_name, "qemu": run_tool([spec.qemu, "--version"]).stdout.splitlines()[0],
+    emulated = {"board": core_name, "qemu": run_tool([INSTRUCTION_SETS[isa].qemu_system, "--version"]).stdout
+                .splitlines()[0],
                 "machine": core.machine, "cpu": core.cpu, "cpus": core.cpus, "kernel": package,
                 "exact_instructions": core.cpus == 1}
     mark_emulated(os.path.join(folder, build["files"]["machine"]), emulated)
@@ -271,7 +270,7 @@ def main(argv):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     commands = parser.add_subparsers(dest="command", required=True)
     fetching = commands.add_parser("fetch")
-    fetching.add_argument("target", choices=TARGETS)
+    fetching.add_argument("build_dir")
     running = commands.add_parser("run")
     running.add_argument("build_dir")
     running.add_argument("core", nargs="?")
@@ -282,7 +281,7 @@ def main(argv):
     running.add_argument("--out", default=CACHE, help="where the results folder goes (default build/vm)")
     args = parser.parse_args(argv)
     if args.command == "fetch":
-        fetch(args.target)
+        fetch(args.build_dir)
         return 0
     folder, status = run(args.build_dir, args.core, args.user, args.paranoid, args.pmus_reversed,
                          args.out)
