@@ -85,7 +85,7 @@ void add_counts(nlohmann::json& report, const CounterGroup& group,
 }
 
 // A kernel's figure for a counter that counted it, or nothing.
-std::optional<double> counted(const nlohmann::json& counters, const char* event, const std::string& kernel)
+std::optional<double> counted_figure(const nlohmann::json& counters, const char* event, const std::string& kernel)
 {
     if (!counters.contains(event) || !counters[event].contains(kernel) || counters[event][kernel] <= 0)
         return std::nullopt;
@@ -101,12 +101,12 @@ void add_derived(nlohmann::json& report)
     std::vector<double> clocks;
     for (const auto& name : report["kernels"]) {
         const std::string kernel = name.get<std::string>();
-        const auto cycles = counted(counters, "cycles", kernel);
+        const auto cycles = counted_figure(counters, "cycles", kernel);
         if (!cycles)
             continue;
-        if (const auto instructions = counted(counters, "instructions", kernel))
+        if (const auto instructions = counted_figure(counters, "instructions", kernel))
             report["ipc"][kernel] = *instructions / *cycles;
-        const auto task_ns = counted(counters, "task-clock", kernel);
+        const auto task_ns = counted_figure(counters, "task-clock", kernel);
         if (!task_ns)
             continue;
         // cycles per nanosecond is GHz

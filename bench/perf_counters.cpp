@@ -4,7 +4,6 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
-#include <utility>
 
 const CounterEvent counter_events[3] = {
     {"cycles", PERF_TYPE_HARDWARE, PERF_COUNT_HW_CPU_CYCLES, ""},
@@ -82,6 +81,21 @@ std::string failure_cause(int error, const perf_event_attr& attr, const CounterS
     }
 }
 
+perf_event_attr attributes(std::size_t event, int group_fd, bool user_only)
+{
+    const CounterEvent& e = counter_events[event];
+    perf_event_attr attr{};
+    attr.size = sizeof attr;
+    attr.type = e.type;
+    attr.config = e.config;
+    // A group starts disabled through its leader; its members follow it.
+    attr.disabled = group_fd < 0 ? 1 : 0;
+    attr.exclude_kernel = user_only ? 1 : 0;
+    attr.exclude_hv = user_only ? 1 : 0;
+    attr.read_format = PERF_FORMAT_GROUP | PERF_FORMAT_TOTAL_TIME_ENABLED | PERF_FORMAT_TOTAL_TIME_RUNNING;
+    return attr;
+}
+
 }  // namespace
 
 std::optional<int> perf_paranoid(const System& system)
@@ -96,7 +110,7 @@ std::string counter_failure(int error, const perf_event_attr& attr, const Counte
 }
 
 CounterGroup::CounterGroup(System& system, CounterSetup setup)
-    : system_(system), setup_(std::move(setup)), fds_(std::size(counter_events)), reasons_(std::size(counter_events))
+    : system_(system), setup_(setup), fds_(std::size(counter_events)), reasons_(std::size(counter_events))
 {
     // The hardware group: cycles leads, or instructions where cycles cannot.
     std::optional<bool> user_only;
@@ -169,21 +183,6 @@ std::optional<bool> CounterGroup::open_leader(std::size_t event)
     reasons_[event].clear();
     scope_ = user_and_kernel;
     return false;
-}
-
-perf_event_attr CounterGroup::attributes(std::size_t event, int group_fd, bool user_only) const
-{
-    const CounterEvent& e = counter_events[event];
-    perf_event_attr attr{};
-    attr.size = sizeof attr;
-    attr.type = e.type;
-    attr.config = e.config;
-    // A group starts disabled through its leader; its members follow it.
-    attr.disabled = group_fd < 0 ? 1 : 0;
-    attr.exclude_kernel = user_only ? 1 : 0;
-    attr.exclude_hv = user_only ? 1 : 0;
-    attr.read_format = PERF_FORMAT_GROUP | PERF_FORMAT_TOTAL_TIME_ENABLED | PERF_FORMAT_TOTAL_TIME_RUNNING;
-    return attr;
 }
 
 int CounterGroup::open(std::size_t event, int group_fd, bool user_only)

@@ -63,7 +63,6 @@ public:
     Counted count(const std::function<void()>& work);
 
 private:
-    perf_event_attr attributes(std::size_t event, int group_fd, bool user_only) const;
     int open(std::size_t event, int group_fd, bool user_only);
     std::optional<bool> open_leader(std::size_t event);
     void open_task_clock(int leader, std::optional<bool> user_only);
