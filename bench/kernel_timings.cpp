@@ -31,13 +31,22 @@ namespace {
 
 enum Sweep { none = 0, over_taps = 1, over_working_sets = 2 };
 
+// The outputs a kernel really filters. A build for scripts/compare-rates names
+// a kernel in FIR_SLOWED_KERNEL, which then filters a tenth more than its
+// shape says: a planted slowdown of a tenth, for the comparison to find.
+int filtered(const FirKernelEntry& kernel, int outputs)
+{
+    return std::strcmp(kernel.name, FIR_SLOWED_KERNEL) == 0 ? outputs + outputs / 10 : outputs;
+}
+
 void time_kernel(benchmark::State& state, const FirKernelEntry& kernel, int outputs, int taps, Sweep sweep)
 {
     const int len = outputs + taps;
-    const FilterData data = timed_data(outputs, taps);
-    std::vector<float> out(outputs, 0.0f);
+    const int worked = filtered(kernel, outputs);
+    const FilterData data = timed_data(worked, taps);
+    std::vector<float> out(worked, 0.0f);
     while (state.KeepRunning()) {
-        kernel.run(data.coeffs.data(), data.in.data(), out.data(), len, taps);
+        kernel.run(data.coeffs.data(), data.in.data(), out.data(), worked + taps, taps);
         benchmark::DoNotOptimize(out.data());
         benchmark::ClobberMemory();
     }

@@ -161,7 +161,7 @@ build_preset() {
   shift $(($# > 1 ? 2 : 1))
   local log="$dir.log" args=("$@")
   [ -n "${CI:-}" ] && args+=(-DCMAKE_COMPILE_WARNING_AS_ERROR=ON)
-  mkdir -p build
+  mkdir -p "$(dirname "$dir")"
   { [ -f "$dir/build.ninja" ] || cmake --preset "$preset" -B "$dir" "${args[@]}"; } >"$log" 2>&1 &&
     cmake --build "$dir" >>"$log" 2>&1 || { cat "$log" >&2; return 1; }
 }

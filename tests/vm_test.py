@@ -1,10 +1,9 @@
 """vm_test.py BUILD_DIR prepare|CASE, or --list ISA: the board bundle on emulated boards that boot
 Debian's own Arm kernels (tools/vm.py), whose perf core and PMU drivers are Linux's own. prepare fetches
-the kernels, makes the bundle and counts the build's instructions per multiply-add under its user-mode
-emulator, once; each CASE boots one board, runs the bundle with two repetitions, and checks what that
+the kernels and makes the bundle, once; each CASE boots one board, runs the bundle with two repetitions, and checks what that
 board must show: the run ends 0 with its summary, and
 - where the PMU counts (-icount: exactly), each kernel's instructions per multiply-add are within 1% of
-  the emulated count;
+  the build's count under its user-mode emulator (instruction_mix.py --check --save, a test of its own);
 - qemu's A9, whose PMU counts nothing, is counted user + kernel, its counters n/a with the reason;
 - on two clusters, cycles are counted on the pinned CPU by that CPU's PMU, with no call discarded,
   whichever PMU the kernel registered first;
@@ -21,9 +20,7 @@ import sys
 import build_description
 import vm
 from cli import ToolError, run_tool
-from figures import summarise_all
 from instruction_sets import AARCH64, ARMV7
-from measure import measure
 
 # case: the ISA, the core, FIR_CPU, tools/vm.py's options, and the check.
 CASES = {
@@ -47,18 +44,16 @@ def prepare(build_dir, work):
     os.makedirs(work)
     vm.fetch(build_dir)
     run_tool(["cpack", "-G", "TGZ"], cwd=build_dir)
-    with open(os.path.join(work, "mix.json"), "w", encoding="utf-8") as mix:
-        json.dump({kernel: figures["total"] for kernel, figures in summarise_all(measure(build_dir)).items()}, mix)
 
 
-def check(case, counters, work):
+def check(case, counters, build_dir):
     """What the case's board must show in its counters.json."""
     check_kind = CASES[case][4]
     macs = counters["outputs"] * counters["taps"]
     counted = counters["counters"]
     if check_kind == "exact":
-        with open(os.path.join(work, "mix.json"), encoding="utf-8") as source:
-            mix = json.load(source)
+        with open(os.path.join(build_dir, "instruction-mix.json"), encoding="utf-8") as source:
+            mix = {kernel: figures["total"] for kernel, figures in json.load(source)["per_mac"].items()}
         return [f"{kernel}: {counted.get('instructions', {}).get(kernel, 0) / macs:.3f} instructions per "
                 f"multiply-add, emulated {mix[kernel]:.3f}" for kernel in counters["kernels"]
                 if abs(counted.get("instructions", {}).get(kernel, 0) / macs - mix[kernel]) > TOLERANCE * mix[kernel]]
@@ -95,7 +90,7 @@ def main(build_dir, case):
     files = build_description.load(build_dir)["files"]
     with open(os.path.join(folder, files["counters"]), encoding="utf-8") as source:
         counters = json.load(source)
-    return "\n".join(check(case, counters, work)) or None
+    return "\n".join(check(case, counters, build_dir)) or None
 
 
 if __name__ == "__main__":

@@ -13,7 +13,9 @@ from what kernel_instructions itself reports.
     instruction_mix.py BUILD_DIR            the explanation: mix, hot loops, lessons
     instruction_mix.py BUILD_DIR --summary  instructions per multiply-add, one line
     instruction_mix.py BUILD_DIR --json     the counts, for scripts/bench
-    instruction_mix.py BUILD_DIR --check    exits 1 unless the kernels' arithmetic is as written
+    instruction_mix.py BUILD_DIR --check [--save FILE]
+                                            exits 1 unless the kernels' arithmetic is as written;
+                                            --save also keeps the counts, as --json prints them
 """
 
 import argparse
@@ -33,7 +35,10 @@ def run(argv):
     mode.add_argument("--summary", action="store_true")
     mode.add_argument("--json", action="store_true")
     mode.add_argument("--check", action="store_true")
+    parser.add_argument("--save", help="with --check, the file that keeps the counts")
     args = parser.parse_args(argv)
+    if args.save and not args.check:
+        parser.error("--save goes with --check")
     measured = measure(args.build_dir)
     summaries = summarise_all(measured)
     if args.json:
@@ -41,6 +46,9 @@ def run(argv):
     elif args.summary:
         print(summary_line(measured, summaries))
     elif args.check:
+        if args.save:
+            with open(args.save, "w", encoding="utf-8") as saved:
+                json.dump(as_json(measured, summaries), saved, indent=1)
         problems = arithmetic_problems(measured["isa"], measured["kernels"], summaries)
         print("\n".join(problems) or f"{measured['isa']}: every kernel's arithmetic is as written",
               file=sys.stderr if problems else sys.stdout)

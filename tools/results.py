@@ -60,6 +60,40 @@ def read_timings(report):
     return {"outputs": outputs, "taps": taps, "repetitions": max(repetitions), "kernels": kernels}
 
 
+def read_iterations(report):
+    """kernel_timings' JSON of one repetition, no aggregates -> {kernel: ms per call}."""
+    times = {run["label"]: float(run["real_time"]) for run in report["benchmarks"] if run["run_type"] == "iteration"}
+    if not times or any(run["time_unit"] != "ms" for run in report["benchmarks"]):
+        raise ValueError("no kernel timed in milliseconds")
+    return times
+
+
+def read_rounds(report):
+    """compare_runs.py rounds' record: both sides' builds, the kernels, and every round with each side's time
+    per call of every kernel, a positive number."""
+    for name in ("A", "B"):
+        build = report["sides"][name]["build"]
+        str(build["commit"]), str(build["flags"]), bool(build["modified"])
+    int(report["cpu"])
+    for one in report["rounds"]:
+        for name in ("A", "B"):
+            if any(float(one[name][kernel]) <= 0 for kernel in report["kernels"]):
+                raise ValueError(f"a time of {name} that is not positive")
+    return report
+
+
+def read_compare_report(report):
+    """compare.py -d's JSON: each benchmark's run type, with its U test or its median's measurements."""
+    for item in report:
+        if item["run_type"] == "iteration" and item["utest"]:
+            float(item["utest"]["time_pvalue"])
+            int(item["utest"]["nr_of_repetitions"]), int(item["utest"]["nr_of_repetitions_other"])
+        elif item["run_type"] == "aggregate" and item["aggregate_name"] == "median":
+            measured = item["measurements"][0]
+            float(measured["time"]), float(measured["real_time"]), float(measured["real_time_other"])
+    return report
+
+
 def read_counters(report):
     """kernel_counters' JSON, with only the figures that were counted: a counter that counted nothing is
     no figure, and an older bundle wrote it as zeros, with a null IPC."""

@@ -1,0 +1,88 @@
+"""Two builds' kernel_timings taken in alternation, the rounds that paired.py judges. Each side is a build
+folder (its build.json says how to run its programs, through its emulator where it has one) or an
+unpacked board bundle for this machine's architecture. In each round both sides time every kernel once,
+one repetition each in Google Benchmark's random order, the sides in a random order too, all on one CPU;
+the record keeps every round with both sides' builds (from their machine_info) and the machine."""
+
+import glob
+import os
+import random
+import sys
+import tempfile
+
+import build_description
+from cli import ToolError, run_tool
+from results import load_json, read_iterations, read_text
+
+# Each side's repetition lasts at least this long, in seconds: short, so that the rounds are many and
+# close together.
+MIN_TIME = 0.05
+# ELF's e_machine, by the name Linux gives the machine.
+ELF_MACHINES = {40: "32-bit Arm", 62: "x86-64", 183: "AArch64"}
+
+
+def elf_machine(path):
+    with open(path, "rb") as binary:
+        header = binary.read(20)
+    if header[:4] != b"\x7fELF":
+        raise ToolError(f"{path}: not a program")
+    return int.from_bytes(header[18:20], "little")
+
+
+def side(path):
+    """How to run one side's kernel_timings and machine_info, and its kernels in the table's order."""
+    if os.path.exists(os.path.join(path, "build.json")):
+        build = build_description.load(path)
+        return {"name": path, "timings": build_description.command(build, "kernel_timings"),
+                "machine_info": build_description.command(build, "machine_info"),
+                "kernels": build_description.kernel_names(build)}
+    timings = os.path.join(path, "bin", "kernel_timings")
+    if not os.path.exists(timings):
+        raise ToolError(f"{path}: neither a build folder nor an unpacked bundle")
+    # The bundle runs here only if it was built for the machine that runs this very interpreter.
+    theirs, ours = elf_machine(timings), elf_machine(sys.executable)
+    if theirs != ours:
+        raise ToolError(f"{path}: a bundle for {ELF_MACHINES.get(theirs, theirs)}, and this machine runs "
+                        f"{ELF_MACHINES.get(ours, ours)}: compare it on its own board")
+    loader, = glob.glob(os.path.join(path, "lib", "ld-linux*")) or [None]
+    if loader is None:
+        raise ToolError(f"{path}: a bundle without its loader in lib/")
+    return {"name": path, "timings": [loader, "--library-path", os.path.join(path, "lib"), timings],
+            "machine_info": [os.path.join(path, "bin", "machine_info")],
+            "kernels": read_text(os.path.join(path, "kernels")).split()}
+
+
+def provenance(one, cpu):
+    """What machine_info writes of a side's build and of the machine, from a scratch folder."""
+    with tempfile.TemporaryDirectory() as work:
+        run_tool(one["machine_info"] + ["begin"], cwd=work, env=dict(os.environ, FIR_CPU=str(cpu)))
+        written, = glob.glob(os.path.join(work, "*.json"))
+        return load_json(written, writer="machine_info")
+
+
+def time_once(one, cpu, work):
+    """{kernel: ms per call} of one repetition of each kernel."""
+    out = os.path.join(work, "round.json")
+    run_tool(one["timings"] + ["--benchmark_repetitions=1", "--benchmark_enable_random_interleaving=true",
+                               f"--benchmark_min_time={MIN_TIME}", f"--benchmark_out={out}"],
+             env=dict(os.environ, FIR_CPU=str(cpu)))
+    return load_json(out, read_iterations, "kernel_timings")
+
+
+def take_rounds(path_a, path_b, count):
+    """The record of count rounds of A and B, with a progress line on standard error."""
+    sides = {"A": side(path_a), "B": side(path_b)}
+    cpu = int(run_tool(sides["A"]["machine_info"] + ["cpu"]).stdout)
+    built = {name: provenance(one, cpu) for name, one in sides.items()}
+    rounds = []
+    with tempfile.TemporaryDirectory() as work:
+        for n in range(count):
+            print(f"\rround {n + 1} of {count}", end="", file=sys.stderr, flush=True)
+            order = random.sample(["A", "B"], 2)
+            rounds.append(dict({name: time_once(sides[name], cpu, work) for name in order}, order=order))
+    print(file=sys.stderr)
+    kernels = [kernel for kernel in sides["A"]["kernels"] if all(kernel in one["A"] and kernel in one["B"]
+                                                                  for one in rounds)]
+    machine = {key: value for key, value in built["A"].items() if key not in ("build", "before", "flags")}
+    return {"sides": {name: {"path": sides[name]["name"], "build": built[name]["build"]} for name in sides},
+            "machine": machine, "cpu": cpu, "kernels": kernels, "rounds": rounds}
