@@ -24,14 +24,13 @@ The kernels, the targets and the shapes come from the files themselves: the
 timings' labels and counters, and the counts' own lists.
 """
 
-import argparse
 import os
 import sys
 
 import build_description
 from boards import board_table
 from chart import draw_chart
-from cli import ToolError, entry, run_tool
+from cli import ToolError, entry, run_tool, with_commands
 from figures import names, profile_figures, program_figures
 from measure import describe_machine, gprof_flat
 from results import load_json, read_board, read_mix, read_text, read_timings
@@ -76,8 +75,7 @@ def bench(args):
 
 
 def parser():
-    top = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    commands = top.add_subparsers(dest="command", required=True)
+    top, commands = with_commands(__doc__)
     profile = commands.add_parser("profile")
     profile.add_argument("build_dir")
     profile.add_argument("run_dir")

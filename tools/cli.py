@@ -1,6 +1,7 @@
 """The tools' edges: how an entry ends on bad input (one line that names the file and what is wrong,
 exit status 1, no traceback), and how a tool runs another program, whose own error is shown when it fails."""
 
+import argparse
 import subprocess
 import sys
 
@@ -16,6 +17,12 @@ def entry(name, main, argv):
     except ToolError as error:
         print(f"{name}: {error}", file=sys.stderr)
         return 1
+
+
+def with_commands(doc):
+    """An entry's parser, described by its docstring's first line, and the holder of its subcommands."""
+    top = argparse.ArgumentParser(description=doc.splitlines()[0])
+    return top, top.add_subparsers(dest="command", required=True)
 
 
 def run_tool(command, text=True, **kwargs):

@@ -15,13 +15,12 @@ apart.
         many find KERNEL slower where it was planted to be
 """
 
-import argparse
 import json
 import subprocess
 import sys
 
 import paired
-from cli import ToolError, entry
+from cli import ToolError, entry, with_commands
 from figures import names
 from results import load_json, read_compare_report, read_rounds, read_timings
 from rounds import take_rounds
@@ -136,8 +135,7 @@ def apart(before_path, after_path, report_path):
 
 
 def parser():
-    top = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    commands = top.add_subparsers(dest="command", required=True)
+    top, commands = with_commands(__doc__)
     rounds = commands.add_parser("rounds")
     rounds.add_argument("a")
     rounds.add_argument("b")

@@ -11,13 +11,12 @@
         counted by the build's instruction counter (qemu's trace, or callgrind).
 """
 
-import argparse
 import os
 import sys
 
 import build_description
 from chart import draw_sweep
-from cli import entry
+from cli import entry, with_commands
 from measure import describe_machine, measure
 from results import InputError, load_json, read_sweep
 from sweep import counted_table, sweep_table
@@ -35,8 +34,7 @@ def sweeps(folder, files, name, caches=None):
 
 
 def run(argv):
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    commands = parser.add_subparsers(dest="command", required=True)
+    parser, commands = with_commands(__doc__)
     timed = commands.add_parser("timed")
     for name in ("build_dir", "sweep_dir", "chart"):
         timed.add_argument(name)

@@ -15,7 +15,6 @@ run boots the bundle of the build in BUILD_DIR (scripts/package makes it) on COR
 run.
 """
 
-import argparse
 import base64
 import collections
 import gzip
@@ -32,7 +31,7 @@ import threading
 
 import build_description
 from boards import emulation_line
-from cli import ToolError, entry, run_tool
+from cli import ToolError, entry, run_tool, with_commands
 from debian import kernel_package, unpacked
 from instruction_sets import AARCH64, ARMV7, INSTRUCTION_SETS
 
@@ -139,7 +138,7 @@ def machine_command(qemu, core):
     # On one CPU qemu counts one instruction a nanosecond, and its PMU counts instructions; on two,
     # icount stalls the kernel, and the PMU counts cycles alone.
     if core.cpus == 1:
-        command += ["-icount", "shift=0"]
+        command += ["-icount", "shift=0,sleep=off"]
     if core.machine.startswith("vexpress"):
         command += ["-audiodev", "none,id=none"]
     return command
@@ -267,8 +266,7 @@ def run(build_dir, core_name=None, user=False, paranoid=None, reversed_pmus=Fals
 
 
 def main(argv):
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    commands = parser.add_subparsers(dest="command", required=True)
+    parser, commands = with_commands(__doc__)
     fetching = commands.add_parser("fetch")
     fetching.add_argument("build_dir")
     running = commands.add_parser("run")
