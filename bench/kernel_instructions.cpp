@@ -14,7 +14,7 @@
 
 #include "fir_kernels.h"
 #include "guarded.h"
-#include "kernel_runs.h"
+#include "counted_calls.h"
 #include "results_files.h"
 #include "sweep_shapes.h"
 

@@ -20,7 +20,7 @@
 #include "benchmark_run.h"
 #include "fir.h"
 #include "guarded.h"
-#include "kernel_runs.h"
+#include "counted_calls.h"
 #include "value_reader.h"
 
 void fir_declared(const float* coeffs, const float* in, float* out, int len, int taps);

@@ -15,6 +15,7 @@ apart.
         many find KERNEL slower where it was planted to be
 """
 
+import argparse
 import json
 import subprocess
 import sys
@@ -134,17 +135,27 @@ def apart(before_path, after_path, report_path):
     print("\n".join("  " + apart_line(verdict) for verdict in found))
 
 
+def bounded(kind, low, high):
+    """An argparse type: a number of kind from low to high."""
+    def parse(text):
+        value = kind(text)
+        if not low <= value <= high:
+            raise argparse.ArgumentTypeError(f"{text} is not from {low} to {high}")
+        return value
+    return parse
+
+
 def parser():
     top, commands = with_commands(__doc__)
     rounds = commands.add_parser("rounds")
     rounds.add_argument("a")
     rounds.add_argument("b")
-    rounds.add_argument("--rounds", type=int, default=60)
+    rounds.add_argument("--rounds", type=bounded(int, 1, 100000), default=60)
     rounds.add_argument("--out", required=True)
     again = commands.add_parser("verdicts")
     again.add_argument("record")
     for command in (rounds, again):
-        command.add_argument("--smallest-effect", type=float, default=100 * paired.SMALLEST_EFFECT,
+        command.add_argument("--smallest-effect", type=bounded(float, 0, 100), default=100 * paired.SMALLEST_EFFECT,
                              help="the smallest change that matters, in per cent")
     taken_apart = commands.add_parser("apart")
     taken_apart.add_argument("before")

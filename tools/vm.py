@@ -273,7 +273,8 @@ def main(argv):
     running.add_argument("build_dir")
     running.add_argument("core", nargs="?")
     running.add_argument("--user", action="store_true", help="run as an ordinary user, not root")
-    running.add_argument("--paranoid", type=int, choices=range(-1, 5), help="kernel.perf_event_paranoid")
+    running.add_argument("--paranoid", type=int, choices=range(-1, 5),
+                         help="kernel.perf_event_paranoid (default the kernel's own: Debian's is 3)")
     running.add_argument("--pmus-reversed", action="store_true",
                          help="big-little: the A7's PMU node before the A15's, so the kernel registers it first")
     running.add_argument("--out", default=CACHE, help="where the results folder goes (default build/vm)")
