@@ -83,8 +83,8 @@ def paired_line(kernel, v, smallest_effect):
         return f"{kernel}: {v['verdict']} by {100 * abs(v['change']):.1f}% ({interval}), {p}"
     if v["verdict"] == "within":
         return f"{kernel}: within ±{band}: {percent(v['change'])} ({interval}), {p}"
-    return (f"{kernel}: unclear: {percent(v['change'])} ({interval}), {p}; the interval holds both no change and "
-            f"one beyond ±{band}: more rounds narrow it")
+    return (f"{kernel}: unclear: {percent(v['change'])} ({interval}), {p}; neither a change beyond ±{band} nor "
+            f"one within it: more rounds narrow it")
 
 
 def paired_lines(record, smallest_effect):
@@ -95,7 +95,7 @@ def paired_lines(record, smallest_effect):
                f"{' with changes' if side['build']['modified'] else ''}, {side['build']['flags']})"
                for name, side in sides.items()),
              f"Per kernel, the median of the rounds' ratios B/A with its 95% interval, Wilcoxon's signed-rank p, "
-             f"and a verdict that needs p < {paired.ALPHA} and a change beyond ±{100 * smallest_effect:g}%:"]
+             f"and a verdict that needs p < {paired.ALPHA} and the whole interval beyond ±{100 * smallest_effect:g}%:"]
     verdicts = paired.verdicts(record, smallest_effect)
     return lines + [f"  {paired_line(kernel, v, smallest_effect)}" for kernel, v in verdicts.items()]
 
@@ -150,7 +150,7 @@ def parser():
     rounds = commands.add_parser("rounds")
     rounds.add_argument("a")
     rounds.add_argument("b")
-    rounds.add_argument("--rounds", type=bounded(int, 1, 100000), default=60)
+    rounds.add_argument("--rounds", type=bounded(int, 1, 100000), default=80)
     rounds.add_argument("--out", required=True)
     again = commands.add_parser("verdicts")
     again.add_argument("record")
