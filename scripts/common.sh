@@ -227,16 +227,21 @@ quietly() {
 # fuzz_reader SECONDS: runs the reader's fuzz target (host-clang) from the
 # corpus in tests/fuzz_corpus, growing build/fuzz/corpus, and prints how many
 # texts it tried. On a difference or a sanitizer report it prints the text,
-# both results and where the input was saved, and fails.
+# both results and where the input was saved, and fails; on a fault of its
+# own (a sanitizer that cannot run, say), the log's last lines.
 fuzz_reader() {
   local log=build/fuzz/fuzz.log runs
   program_command host-clang value_reader_fuzz || return 1
   mkdir -p build/fuzz/corpus build/fuzz/failures
   if ! "${command[@]}" -max_total_time="$1" -max_len=512 -timeout=10 -print_final_stats=1 \
     -artifact_prefix="$PWD/build/fuzz/failures/" build/fuzz/corpus tests/fuzz_corpus >"$log" 2>&1; then
-    grep -E -A4 '^value [0-9]+ of the text|ERROR: (AddressSanitizer|UndefinedBehaviorSanitizer|libFuzzer)|runtime error' "$log" >&2
-    grep -E 'Test unit written to' "$log" >&2
-    echo "fuzz: the reader and extraction differ (whole log: $log)" >&2
+    if grep -E -A4 '^value [0-9]+ of the text|ERROR: (AddressSanitizer|UndefinedBehaviorSanitizer|libFuzzer)|runtime error' "$log" >&2; then
+      grep -E 'Test unit written to' "$log" >&2 || true
+      echo "fuzz: the reader and extraction differ (whole log: $log)" >&2
+    else
+      tail -n 8 "$log" >&2
+      echo "fuzz: libFuzzer stopped without finding a difference (whole log: $log)" >&2
+    fi
     return 1
   fi
   runs=$(sed -n 's/^Done \([0-9]*\) runs in \([0-9]*\) second.*/\1 texts in \2 s/p' "$log")

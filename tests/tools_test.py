@@ -596,6 +596,20 @@ exit 0
                                       "install -y -qq libbenchmark-dev:armhf"])
         self.assertIn("apt-get could not install: hyperfine\nE: Unable to locate package hyperfine", run.stderr)
 
+    def test_a_stopped_fuzzer_says_why_under_errexit(self):
+        """scripts/fuzz runs under set -e: a fault that names no difference (LeakSanitizer under ptrace or
+        qemu) must still print its lines and a reason, not end the script in silence."""
+        cases = {"value 3 of the text: reader 1 extraction 2": "the reader and extraction differ",
+                 "==1==LeakSanitizer has encountered a fatal error.": "libFuzzer stopped without finding a difference"}
+        for printed, reason in cases.items():
+            with self.subTest(reason=reason), tempfile.TemporaryDirectory() as scratch:
+                run = subprocess.run(["bash", "-c", f'set -e; . {self.COMMON}; cd {scratch}; '
+                                      f'program_command() {{ command=(sh -c "echo \'{printed}\'; exit 1"); }}; '
+                                      'fuzz_reader 1; echo unreachable'], capture_output=True, text=True, check=False)
+                self.assertEqual(run.returncode, 1)
+                self.assertIn(printed, run.stderr)
+                self.assertIn(f"fuzz: {reason}", run.stderr)
+
 
 def main():
     """unittest's own runner; under CI a skip, which means a missing tool, fails the run."""
