@@ -539,7 +539,7 @@ class Compare(unittest.TestCase):
 
 class Setup(unittest.TestCase):
     """scripts/common.sh: install_packages against a stub apt-get on PATH, as a mirror in mid-sync fails it;
-    and what an amd64, an arm64 and an armhf host choose to build and test, and install."""
+    what an amd64, an arm64 and an armhf host choose to build and test, and install; and a stopped fuzzer."""
 
     COMMON = os.path.join(os.path.dirname(DATA), "..", "scripts", "common.sh")
 
