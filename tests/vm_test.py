@@ -1,7 +1,7 @@
 """vm_test.py BUILD_DIR prepare|CASE, or --list ISA: the board bundle on emulated boards that boot
 Debian's own Arm kernels (tools/vm.py), whose perf core and PMU drivers are Linux's own. prepare fetches
-the kernels and makes the bundle, once; each CASE boots one board, runs the bundle with two repetitions, and checks what that
-board must show: the run ends 0 with its summary, and
+the kernels and makes the bundle, once; each CASE boots one board, runs the bundle with two repetitions,
+and checks what that board must show: the run ends 0 with its summary, and
 - where the PMU counts (-icount: exactly), each kernel's instructions per multiply-add are within 1% of
   the build's count under its user-mode emulator (instruction_mix.py --check --save, a test of its own);
 - qemu's A9, whose PMU counts nothing, is counted user + kernel, its counters n/a with the reason;
@@ -54,9 +54,9 @@ def check(case, counters, build_dir):
     if check_kind == "exact":
         with open(os.path.join(build_dir, "instruction-mix.json"), encoding="utf-8") as source:
             mix = {kernel: figures["total"] for kernel, figures in json.load(source)["per_mac"].items()}
-        return [f"{kernel}: {counted.get('instructions', {}).get(kernel, 0) / macs:.3f} instructions per "
-                f"multiply-add, emulated {mix[kernel]:.3f}" for kernel in counters["kernels"]
-                if abs(counted.get("instructions", {}).get(kernel, 0) / macs - mix[kernel]) > TOLERANCE * mix[kernel]]
+        per_mac = {kernel: counted.get("instructions", {}).get(kernel, 0) / macs for kernel in counters["kernels"]}
+        return [f"{kernel}: {per_mac[kernel]:.3f} instructions per multiply-add, emulated {mix[kernel]:.3f}"
+                for kernel in counters["kernels"] if abs(per_mac[kernel] - mix[kernel]) > TOLERANCE * mix[kernel]]
     if check_kind == "counts-nothing":
         problems = [] if "user + kernel" in counters.get("scope", "") else ["not marked user + kernel"]
         return problems + [f"{event}: {counters['unavailable'].get(event)}" for event in ("cycles", "instructions")

@@ -17,11 +17,10 @@ apart.
 
 import argparse
 import json
-import subprocess
 import sys
 
 import paired
-from cli import ToolError, entry, with_commands
+from cli import ToolError, entry, run_tool, with_commands
 from figures import names
 from results import load_json, read_compare_report, read_rounds, read_timings
 from rounds import take_rounds
@@ -120,11 +119,8 @@ def rates(same, slowed_kernel, slowed):
 def apart(before_path, after_path, report_path):
     before = load_json(before_path, read_timings, "kernel_timings")
     after = load_json(after_path, read_timings, "kernel_timings")
-    table = subprocess.run([sys.executable, COMPARE_PY, "-a", "--no-color", "--alpha", str(paired.ALPHA), "-d",
-                            report_path, "benchmarks", before_path, after_path], capture_output=True, text=True,
-                           check=False)
-    if table.returncode != 0:
-        raise ToolError(f"{COMPARE_PY} failed: {table.stderr.strip()[-300:]}")
+    table = run_tool([sys.executable, COMPARE_PY, "-a", "--no-color", "--alpha", str(paired.ALPHA), "-d",
+                      report_path, "benchmarks", before_path, after_path])
     found = apart_verdicts(load_json(report_path, read_compare_report, "compare.py"), before, after)
     if not found:
         raise ToolError(f"{before_path} and {after_path} time no kernel in common")
