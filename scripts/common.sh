@@ -3,6 +3,12 @@
 
 # Debian's own Python 3, which sees Debian's matplotlib whatever else is on PATH.
 python=/usr/bin/python3
+tools_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")/../tools" && pwd)
+
+# tool PACKAGE.MODULE ARGUMENT...: one of the host-side tools, tools/PACKAGE/MODULE.py.
+tool() {
+  PYTHONPATH="$tools_dir${PYTHONPATH:+:$PYTHONPATH}" "$python" -m "$@"
+}
 
 # This machine's Debian architecture; FIR_HOST_ARCH stands in for it in the
 # tests, which choose as an arm64 or armhf host would.
@@ -170,14 +176,14 @@ build_preset() {
 # build's description says it goes, and prints its path.
 make_bundle() {
   (cd "build/$1" && quietly cpack.log cpack -G TGZ) || return 1
-  "$python" tools/build_description.py "build/$1" get bundle
+  tool shared.build_description "build/$1" get bundle
 }
 
 # program_command PRESET PROGRAM: sets the array `command` to the words that
 # run the build's PROGRAM, through the target's emulator when it has one.
 program_command() {
   local words
-  words=$("$python" tools/build_description.py "build/$1" command "$2") || return 1
+  words=$(tool shared.build_description "build/$1" command "$2") || return 1
   mapfile -t command <<<"$words"
 }
 

@@ -18,8 +18,8 @@ import subprocess
 import sys
 import tempfile
 
-import build_description
-from results import InputError, read_board
+from shared import build_description
+from shared.results import InputError, read_board
 
 # The CPU the run is asked to run on: the second where there is one.
 PINNED = "1" if os.cpu_count() > 1 else "0"

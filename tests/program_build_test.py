@@ -4,15 +4,15 @@ entry (or gprof cannot attribute its time), and each vector kernel must
 contain the target's vector multiply (or it silently fell back to scalar
 code). Where the target passes floats in VFP registers (hard-float), the
 program must do so. The hook and the multiply are the target's
-(tools/instruction_sets.py)."""
+(tools/shared/instruction_sets.py)."""
 
 import re
 import subprocess
 import sys
 
-import build_description
-from instruction_sets import INSTRUCTION_SETS
-from parsers import function_bodies, kernel_of
+from explain.parsers import function_bodies, kernel_of
+from shared import build_description
+from shared.instruction_sets import INSTRUCTION_SETS
 
 
 def main(build_dir, readelf):

@@ -1,5 +1,5 @@
 """vm_test.py BUILD_DIR prepare|CASE, or --list ISA: the board bundle on emulated boards that boot
-Debian's own Arm kernels (tools/vm.py), whose perf core and PMU drivers are Linux's own. prepare fetches
+Debian's own Arm kernels (tools/boards/vm.py), whose perf core and PMU drivers are Linux's own. prepare fetches
 the kernels and makes the bundle, once; each CASE boots one board, runs the bundle with two repetitions,
 and checks what that board must show: the run ends 0 with its summary, and
 - where the PMU counts (-icount: exactly), each kernel's instructions per multiply-add are within 1% of
@@ -17,12 +17,12 @@ import os
 import shutil
 import sys
 
-import build_description
-import vm
-from cli import ToolError, run_tool
-from instruction_sets import AARCH64, ARMV7
+from boards import vm
+from shared import build_description
+from shared.cli import ToolError, run_tool
+from shared.instruction_sets import AARCH64, ARMV7
 
-# case: the ISA, the core, FIR_CPU, tools/vm.py's options, and the check.
+# case: the ISA, the core, FIR_CPU, tools/boards/vm.py's options, and the check.
 CASES = {
     "cortex-a7": (ARMV7, "cortex-a7", None, {}, "exact"),
     "cortex-a15": (ARMV7, "cortex-a15", None, {}, "exact"),

@@ -1,47 +1,13 @@
-"""The figures every table and chart shows, computed as plain data from what the readers and parsers
-give: speed-ups and their noise, instructions per multiply-add by category, the arithmetic check, the
-whole program's split, gprof's shares, and a board's counts beside the emulated ones."""
+"""Instructions per multiply-add as plain data: each kernel's counted instructions matched to its
+disassembly, summed by category, its innermost loop, the arithmetic check, and how many times fewer
+instructions a vector kernel runs than the reference."""
 
 from collections import Counter
 
-from classify import CATEGORIES
-from cli import ToolError
-from instruction_sets import INSTRUCTION_SETS
-from parsers import parse_inclusive
+from shared.classify import CATEGORIES
+from shared.cli import ToolError
+from shared.instruction_sets import INSTRUCTION_SETS
 
-# A figure whose repetitions spread wider than this is marked noisy.
-NOISY_CV = 0.05
-# Board counts that differ from the emulated ones by more than this are called out.
-COUNT_TOLERANCE = 0.02
-
-
-def names(timings):
-    return list(timings["kernels"])
-
-
-def speedup(timings, kernel):
-    """The ratio of the reference kernel's median time to this one's."""
-    reference = names(timings)[0]
-    return timings["kernels"][reference]["median"] / timings["kernels"][kernel]["median"]
-
-
-def noisy(timings, kernel):
-    """A time that its repetitions do not pin down."""
-    return timings["kernels"][kernel]["cv"] > NOISY_CV
-
-
-def noisy_speedup(timings, kernel):
-    """A ratio is as loose as the looser of its two times; the reference's own is 1 by definition."""
-    reference = names(timings)[0]
-    return kernel != reference and (noisy(timings, kernel) or noisy(timings, reference))
-
-
-def mmacs(timings, kernel):
-    """Millions of multiply-adds a second at the median time."""
-    return timings["outputs"] * timings["taps"] / (timings["kernels"][kernel]["median"] / 1000) / 1e6
-
-
-# --- Instructions ---
 
 def annotate(disassembly, counts, classify, offset):
     """[(address, mnemonic, operands, executions, category, op)] of one kernel.
@@ -124,35 +90,3 @@ def vector_ratios(kernels, summaries):
     reference = kernels[0]["name"]
     return [(k["name"], summaries[reference]["total"] / summaries[k["name"]]["total"])
             for k in kernels if k["lanes"] > 1]
-
-
-# --- The whole program ---
-
-def program_figures(annotated, hyperfine, peak_kib, values, kernels):
-    """The whole run's figures from callgrind_annotate --inclusive=yes text and hyperfine's JSON."""
-    def required(marker):
-        count = parse_inclusive(annotated, marker)
-        if count is None:
-            raise ValueError(f"callgrind_annotate shows no {marker!r}")
-        return count
-
-    # The driver calls the kernels it reports on; a kernel of the table that it
-    # does not call is in the timings and counts, not in the program's run.
-    run_kernels = [count for count in (parse_inclusive(annotated, f":{kernel}(") for kernel in kernels)
-                   if count is not None]
-    if not run_kernels:
-        raise ValueError("callgrind_annotate shows none of the kernels")
-    run = hyperfine["results"][0]
-    return {"instructions": required(":main "), "reading": required(":ValueReader::next("),
-            "kernels": sum(run_kernels), "values": values, "wall_median": run["median"],
-            "wall_cv": run["stddev"] / run["mean"], "runs": len(run["times"]), "peak_kib": peak_kib}
-
-
-def profile_figures(flat, kernels):
-    """{kernel: (self seconds, calls, share of the kernels' time or None, speed-up over the reference or
-    None)} from gprof's parsed flat profile; a kernel with no sample has no speed-up."""
-    self_s = {kernel: flat.get(kernel, (0.0, 0))[0] for kernel in kernels}
-    total, reference = sum(self_s.values()), self_s[kernels[0]]
-    return {kernel: (seconds, flat.get(kernel, (0.0, 0))[1], seconds / total if total > 0 else None,
-                     reference / seconds if seconds > 0 and reference > 0 else None)
-            for kernel, seconds in self_s.items()}

@@ -1,9 +1,8 @@
 """scripts/explain's text: each kernel's instructions per multiply-add by category, its innermost loop
 instruction by instruction, and the lesson in one line a kernel; and scripts/run's one-line summary."""
 
-from classify import CATEGORIES, LABELS
-from figures import hot_loop
-from tables import ratio_lines
+from shared.classify import CATEGORIES, LABELS
+from explain.counts import hot_loop, vector_ratios
 
 
 def per_mac(count, macs):
@@ -71,3 +70,24 @@ def summary_line(measured, summaries):
     figures = ", ".join(f"{kernel['name']} {summaries[kernel['name']]['total']:.2f}" for kernel in measured["kernels"])
     return "; ".join([f"  {measured['isa']}, counted by {measured['method']}: {figures}"] +
                      ratio_lines([as_json(measured, summaries)], name_targets=False))
+
+
+def ratio_sentence(reference, ratios, what="instructions per multiply-add"):
+    """"fir_neon executes 1/4.44 of fir's WHAT on x86-64, 1/4.41 on ARMv7 and 1/6.10 on AArch64.", from
+    [(ratio, where)], where being None where only one target is meant."""
+    (first, where), rest = ratios[0], [f"1/{ratio:.2f} on {isa}" for ratio, isa in ratios[1:]]
+    listed = f"1/{first:.2f} of {reference}'s {what}" + (f" on {where}" if where else "")
+    if rest:
+        listed = ", ".join([listed] + rest[:-1]) + " and " + rest[-1]
+    return listed + "."
+
+
+def ratio_lines(mixes, name_targets=True):
+    """One sentence a vector kernel: how many times fewer instructions it runs than the reference, on
+    each target counted (mixes: instruction counts as scripts/bench keeps them)."""
+    by_kernel = {}
+    for mix in mixes:
+        for name, ratio in vector_ratios(mix["kernels"], mix["per_mac"]):
+            by_kernel.setdefault(name, []).append((ratio, mix["isa"] if name_targets else None))
+    reference = mixes[0]["kernels"][0]["name"]
+    return [f"{name} executes {ratio_sentence(reference, ratios)}" for name, ratios in by_kernel.items()]

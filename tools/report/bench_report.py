@@ -27,14 +27,15 @@ timings' labels and counters, and the counts' own lists.
 import os
 import sys
 
-import build_description
-from boards import board_table
-from chart import draw_chart
-from cli import ToolError, entry, run_tool, with_commands
-from figures import names, profile_figures, program_figures
-from measure import describe_machine, gprof_flat
-from results import load_json, read_board, read_mix, read_text, read_timings
-from tables import bench_table, profile_table, timings_table
+from shared import build_description
+from shared.build_description import describe_machine
+from report.board_block import board_table
+from report.chart import draw_chart
+from shared.cli import ToolError, entry, run_tool, with_commands
+from report.figures import names, profile_figures, program_figures
+from report.profiles import gprof_flat
+from shared.results import load_json, read_board, read_mix, read_text, read_timings
+from report.tables import bench_table, profile_table, timings_table
 
 
 def machine(build_dir):

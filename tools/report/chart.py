@@ -2,8 +2,9 @@
 call at -O0 and -O2 here and on each board) and scripts/sweep's (each kernel against taps and working
 set). matplotlib is imported only when a chart is drawn."""
 
-from classify import CATEGORIES
-from figures import NOISY_CV, names, noisy
+from shared.classify import CATEGORIES
+from report.figures import NOISY_CV, names, noisy
+from report.sweep import kernels, ns_by_shape
 
 
 def pyplot():
@@ -85,8 +86,6 @@ def draw_chart(path, o0, o2, mixes, boards, title):
 def sweep_lines(axes, machines, colours):
     """Each machine's kernels as lines: ns per multiply-add above, speed-up over the first kernel below;
     -O0 solid, -O2 dashed, a marker a machine; its caches dotted over the working sets."""
-    from sweep import kernels, ns_by_shape
-
     for m, machine in enumerate(machines):
         names_here = kernels(machine["o0"])
         for level, rows, style in (("-O0", machine["o0"], "-"), ("-O2", machine["o2"], "--")):

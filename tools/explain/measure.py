@@ -1,17 +1,16 @@
 """Running the build's own programs under the tools that count them, and loading what they count:
 kernel_instructions under callgrind (native) or qemu's execution trace (emulated), matched to objdump's
-disassembly of the same binary; and gprof's flat profile of a run. The target, its tools and the
-binaries come from the build's description."""
+disassembly of the same binary. The target, its tools and the binaries come from the build's description."""
 
 import json
 import os
 import tempfile
 
-import build_description
-from instruction_sets import INSTRUCTION_SETS
-from cli import ToolError, run_tool
-from figures import annotate
-from parsers import parse_callgrind, parse_gprof_flat, parse_objdump, parse_qemu_trace
+from shared import build_description
+from shared.instruction_sets import INSTRUCTION_SETS
+from shared.cli import ToolError, run_tool
+from explain.counts import annotate
+from explain.parsers import parse_callgrind, parse_objdump, parse_qemu_trace
 
 
 def measure(build_dir, arguments=(), program="kernel_instructions"):
@@ -53,18 +52,3 @@ def measured_from(isa, method, ran, objdump, counts):
     rows = {name: annotate(disassembly[name], counts[name], INSTRUCTION_SETS[isa].classify, offset(name)) for name in names}
     return {"isa": isa, "method": method, "kernels": ran["kernels"], "outputs": ran["outputs"], "taps": ran["taps"],
             "rows": rows}
-
-
-def gprof_flat(build_dir, run_dir):
-    """gprof's flat profile of the run in run_dir (its gmon.out), parsed."""
-    build = build_description.load(build_dir)
-    if not os.path.exists(os.path.join(run_dir, "gmon.out")):
-        raise ToolError(f"{os.path.join(run_dir, 'gmon.out')}: missing (the program did not run to its end there?)")
-    return parse_gprof_flat(run_tool([build["gprof"], "-b", "-p", build["programs"]["fir_benchmark"], "gmon.out"],
-                                     cwd=run_dir).stdout)
-
-
-def describe_machine(build_dir):
-    """What the build's machine_info says of the machine it runs on: its core, caches..."""
-    command = build_description.command(build_description.load(build_dir), "machine_info")
-    return json.loads(run_tool(command + ["show"]).stdout)

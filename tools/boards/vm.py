@@ -29,11 +29,11 @@ import tarfile
 import tempfile
 import threading
 
-import build_description
-from boards import emulation_line
-from cli import ToolError, entry, run_tool, with_commands
-from debian import kernel_package, unpacked
-from instruction_sets import AARCH64, ARMV7, INSTRUCTION_SETS
+from shared import build_description
+from report.board_block import emulation_line
+from shared.cli import ToolError, entry, run_tool, with_commands
+from boards.debian import kernel_package, unpacked
+from shared.instruction_sets import AARCH64, ARMV7, INSTRUCTION_SETS
 
 CACHE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "build", "vm")
 INIT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "board", "vm-init")

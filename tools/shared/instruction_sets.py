@@ -5,7 +5,7 @@ unit does that GCC and the arithmetic check must respect; and how an emulated bo
 
 import collections
 
-from classify import classify_aarch64, classify_arm, classify_x86
+from shared.classify import classify_aarch64, classify_arm, classify_x86
 
 InstructionSet = collections.namedtuple("InstructionSet", [
     "classify",            # (mnemonic, operands) -> (category, op)

@@ -19,11 +19,11 @@ import argparse
 import json
 import sys
 
-import paired
-from cli import ToolError, entry, run_tool, with_commands
-from figures import names
-from results import load_json, read_compare_report, read_rounds, read_timings
-from rounds import take_rounds
+from compare import paired
+from shared.cli import ToolError, entry, run_tool, with_commands
+from report.figures import names
+from shared.results import load_json, read_compare_report, read_rounds, read_timings
+from compare.rounds import take_rounds
 
 # Google Benchmark's own comparison, from Debian's libbenchmark-tools.
 COMPARE_PY = "/usr/share/benchmark/compare.py"

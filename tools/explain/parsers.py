@@ -1,10 +1,10 @@
-"""Pure parsers of the other tools' text: objdump's disassembly, callgrind's profile, qemu's execution
-trace, gprof's flat profile and callgrind_annotate's listing. Each takes text and gives plain data."""
+"""Pure parsers of what counts the kernels' instructions: objdump's disassembly, callgrind's profile and
+qemu's execution trace. Each takes text and gives plain data."""
 
 import re
 from collections import Counter, defaultdict
 
-from instruction_sets import INSTRUCTION_SETS
+from shared.instruction_sets import INSTRUCTION_SETS
 
 
 def kernel_of(symbol, kernels):
@@ -12,8 +12,6 @@ def kernel_of(symbol, kernels):
     match = re.match(r"_Z\d+(\w+?)PKf|(\w+)\(", symbol)
     name = match and (match.group(1) or match.group(2))
     return name if name in kernels else None
-
-
 
 
 def function_bodies(text):
@@ -96,23 +94,3 @@ def parse_qemu_trace(lines, kernels):
             if kernel:
                 counts[kernel][int(match.group(1), 16)] += 1
     return counts
-
-
-def parse_gprof_flat(text):
-    """gprof -b -p's flat profile: {function: (self seconds, calls)} of every function it saw called."""
-    rows = {}
-    for line in text.splitlines():
-        fields = line.split()
-        # % time, cumulative s, self s, calls, self ms/call, total ms/call, name...
-        if len(fields) >= 7 and re.fullmatch(r"[\d.]+", fields[0]) and fields[3].isdigit():
-            rows[fields[6].split("(")[0]] = (float(fields[2]), int(fields[3]))
-    return rows
-
-
-def parse_inclusive(annotated, marker):
-    """callgrind_annotate --inclusive=yes: the inclusive count of the first function whose line holds
-    marker, or None."""
-    for line in annotated.splitlines():
-        if marker in line:
-            return int(line.split()[0].replace(",", ""))
-    return None

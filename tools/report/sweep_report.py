@@ -14,12 +14,13 @@
 import os
 import sys
 
-import build_description
-from chart import draw_sweep
-from cli import entry, with_commands
-from measure import describe_machine, measure
-from results import InputError, load_json, read_sweep
-from sweep import counted_table, sweep_table
+from shared import build_description
+from report.chart import draw_sweep
+from shared.cli import entry, with_commands
+from explain.measure import measure
+from shared.build_description import describe_machine
+from shared.results import InputError, load_json, read_sweep
+from report.sweep import counted_table, sweep_table
 
 
 def sweeps(folder, files, name, caches=None):

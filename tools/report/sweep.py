@@ -2,7 +2,7 @@
 against working set, at -O0 and -O2, timed; or its instructions per multiply-add against taps, counted
 under emulation."""
 
-from figures import summarise_all
+from explain.counts import summarise_all
 
 
 def ns_per_mac(row):

@@ -1,7 +1,8 @@
 """The text tables of scripts/run and scripts/bench, from the figures as plain data. Every table
 shows a kernel's time through one cell, and every list of vector speed-ups through one sentence."""
 
-from figures import NOISY_CV, mmacs, names, noisy, noisy_speedup, speedup, vector_ratios
+from explain.mix_report import ratio_lines
+from report.figures import NOISY_CV, mmacs, names, noisy, noisy_speedup, speedup
 
 
 def timing_header(timings):
@@ -22,27 +23,6 @@ def spread_note(timings):
     return (f"Times are medians of {timings['repetitions']} repetitions; spread is their coefficient of variation. "
             f"~ marks a time spread over {100 * NOISY_CV:.0f}%, and a speed-up over {names(timings)[0]} "
             f"that rests on one.")
-
-
-def ratio_sentence(reference, ratios, what="instructions per multiply-add"):
-    """"fir_neon executes 1/4.44 of fir's WHAT on x86-64, 1/4.41 on ARMv7 and 1/6.10 on AArch64.", from
-    [(ratio, where)], where being None where only one target is meant."""
-    (first, where), rest = ratios[0], [f"1/{ratio:.2f} on {isa}" for ratio, isa in ratios[1:]]
-    listed = f"1/{first:.2f} of {reference}'s {what}" + (f" on {where}" if where else "")
-    if rest:
-        listed = ", ".join([listed] + rest[:-1]) + " and " + rest[-1]
-    return listed + "."
-
-
-def ratio_lines(mixes, name_targets=True):
-    """One sentence a vector kernel: how many times fewer instructions it runs than the reference, on
-    each target counted (mixes: instruction counts as scripts/bench keeps them)."""
-    by_kernel = {}
-    for mix in mixes:
-        for name, ratio in vector_ratios(mix["kernels"], mix["per_mac"]):
-            by_kernel.setdefault(name, []).append((ratio, mix["isa"] if name_targets else None))
-    reference = mixes[0]["kernels"][0]["name"]
-    return [f"{name} executes {ratio_sentence(reference, ratios)}" for name, ratios in by_kernel.items()]
 
 
 def timings_table(timings):

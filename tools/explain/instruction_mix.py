@@ -22,10 +22,10 @@ import argparse
 import json
 import sys
 
-from cli import entry
-from figures import arithmetic_problems, summarise_all
-from measure import measure
-from mix_report import as_json, explain, summary_line
+from shared.cli import entry
+from explain.counts import arithmetic_problems, summarise_all
+from explain.measure import measure
+from explain.mix_report import as_json, explain, summary_line
 
 
 def run(argv):

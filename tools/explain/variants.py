@@ -14,12 +14,12 @@ import re
 import sys
 import tempfile
 
-import build_description
-from cli import ToolError, entry, run_tool
-from figures import summarise_all
-from instruction_sets import INSTRUCTION_SETS
-from measure import measure
-from results import read_text
+from shared import build_description
+from shared.cli import ToolError, entry, run_tool
+from explain.counts import summarise_all
+from shared.instruction_sets import INSTRUCTION_SETS
+from explain.measure import measure
+from shared.results import read_text
 
 STEPS = (("fir_declared", "as declared"), ("fir_restrict", "with __restrict"),
          ("fir_fast_math", "with __restrict and -ffast-math"))

@@ -1,8 +1,8 @@
 """A board's results beside this machine's emulated counts: its figures as plain data, then its block
 of scripts/bench's table."""
 
-from figures import COUNT_TOLERANCE, names
-from tables import timing_cell, timing_header
+from report.figures import COUNT_TOLERANCE, names
+from report.tables import timing_cell, timing_header
 
 
 def emulation_line(emulated):

@@ -8,7 +8,7 @@ import subprocess
 import tarfile
 import tempfile
 
-from cli import ToolError, run_tool
+from shared.cli import ToolError, run_tool
 
 
 def kernel_package(flavour, arch):

@@ -16,7 +16,7 @@ import json
 import os
 import sys
 
-from cli import ToolError, entry
+from shared.cli import ToolError, entry, run_tool
 
 
 class DescriptionError(ToolError):
@@ -43,6 +43,12 @@ def command(description, program):
     if not os.path.exists(path):
         raise DescriptionError(f"{path} is not built")
     return description["emulator"] + [path]
+
+
+def describe_machine(build_dir):
+    """What the build's machine_info says of the machine it runs on: its core, caches..."""
+    command = build_description.command(build_description.load(build_dir), "machine_info")
+    return json.loads(run_tool(command + ["show"]).stdout)
 
 
 def kernel_names(description):

@@ -5,7 +5,7 @@ InputError naming the file. The names of a board's files come from the build's d
 import json
 import os
 
-from cli import ToolError
+from shared.cli import ToolError
 
 
 class InputError(ToolError):

@@ -10,9 +10,9 @@ import random
 import sys
 import tempfile
 
-import build_description
-from cli import ToolError, run_tool
-from results import load_json, read_iterations, read_text
+from shared import build_description
+from shared.cli import ToolError, run_tool
+from shared.results import load_json, read_iterations, read_text
 
 # Each side's repetition lasts at least this long, in seconds: short, so that the rounds are many and
 # close together.
