@@ -2,9 +2,9 @@
 // the program's filter, or on the sweep's few outputs of an N-tap one, and nothing
 // else, so that an instruction counter (callgrind on the host, qemu's
 // execution trace on Arm) sees each kernel's cost per multiply-add without a
-// timer's noise. It prints, as JSON, the kernels and the shape it ran, the
-// sweep's tap counts and the names of a board's result files: the build's
-// description and every tool learn them from here.
+// timer's noise. It prints, as JSON, the kernels and the shape it ran, and the
+// sweep's tap counts: the build's description and every tool learn them from
+// here.
 
 #include <cstdio>
 #include <cstdlib>
@@ -15,7 +15,6 @@
 #include "fir_kernels.h"
 #include "guarded.h"
 #include "counted_calls.h"
-#include "results_files.h"
 #include "sweep_shapes.h"
 
 
@@ -36,9 +35,6 @@ int run(int argc, char** argv)
     }
     std::vector<float> out;
     nlohmann::json report = call_each_once(fir_kernels, outputs, taps, out);
-    report["files"] = {{"timings", fir_results::timings}, {"timings_o2", fir_results::timings_o2},
-                       {"sweep", fir_results::sweep},     {"sweep_o2", fir_results::sweep_o2},
-                       {"counters", fir_results::counters}, {"machine", fir_results::machine}};
     report["sweep_taps"] = fir_sweep::taps;
     std::puts(report.dump().c_str());
     return out[0] == out[1] ? 1 : 0;

@@ -1,7 +1,7 @@
 # cmake -DTARGET=FILE -DOUTPUT=FILE -P describe_build.cmake, at build time:
 # completes the build's description (TARGET, written by CMake) with what the
-# build's own kernel_instructions reports (the kernels of src/fir_kernels.h,
-# the names of a board's result files and the sweep's taps) and writes it to
+# build's own kernel_instructions reports (the kernels of src/fir_kernels.h
+# and the sweep's taps) and writes it to
 # OUTPUT. It runs the program through the target's emulator, which the
 # description itself names.
 file(READ ${TARGET} description)
@@ -19,7 +19,7 @@ execute_process(COMMAND ${command} ${program} OUTPUT_VARIABLE report RESULT_VARI
 if(NOT status EQUAL 0)
   message(FATAL_ERROR "${command} ${program} failed (${status}): the build cannot describe its kernels")
 endif()
-foreach(key IN ITEMS kernels files sweep_taps)
+foreach(key IN ITEMS kernels sweep_taps)
   string(JSON value GET "${report}" ${key})
   string(JSON description SET "${description}" ${key} "${value}")
 endforeach()

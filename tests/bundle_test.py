@@ -19,7 +19,9 @@ import sys
 import tempfile
 
 from shared import build_description
-from shared.results import InputError, read_board
+from shared.board_folder import read_board
+from shared.result_files import FILES
+from shared.results import InputError
 
 # The CPU the run is asked to run on: the second where there is one.
 PINNED = "1" if os.cpu_count() > 1 else "0"
@@ -120,12 +122,12 @@ def check_results(folder, build, names):
     """A folder that scripts/bench --board reads, made on the CPU FIR_CPU named, by this checkout's code."""
     problems = []
     try:
-        read_board(folder, build["files"])
+        read_board(folder)
     except InputError as error:
         return [f"scripts/bench --board cannot read it: {error}"]
     loaded = {}
     for role in ("timings", "counters", "machine"):
-        with open(os.path.join(folder, build["files"][role]), encoding="utf-8") as source:
+        with open(os.path.join(folder, FILES[role]), encoding="utf-8") as source:
             loaded[role] = json.load(source)
     cpus = {"timings": loaded["timings"]["context"]["cpu"], "counters": loaded["counters"]["cpu"],
             "machine": loaded["machine"]["cpu"]}

@@ -18,8 +18,8 @@ import shutil
 import sys
 
 from boards import vm
-from shared import build_description
 from shared.cli import ToolError, run_tool
+from shared.result_files import FILES
 from shared.instruction_sets import AARCH64, ARMV7
 
 # case: the ISA, the core, FIR_CPU, tools/boards/vm.py's options, and the check.
@@ -87,8 +87,7 @@ def main(build_dir, case):
         return f"the bundle's run ended {status}"
     if "\nSummary: " not in console.getvalue():
         return "no summary table"
-    files = build_description.load(build_dir)["files"]
-    with open(os.path.join(folder, files["counters"]), encoding="utf-8") as source:
+    with open(os.path.join(folder, FILES["counters"]), encoding="utf-8") as source:
         counters = json.load(source)
     return "\n".join(check(case, counters, build_dir)) or None
 

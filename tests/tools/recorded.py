@@ -24,10 +24,6 @@ def bench_mixes():
     return [recorded_json(os.path.join("bench", f"mix-{preset}.json")) for preset in ("host", "armv7", "aarch64")]
 
 
-# The names of a board's files, as the build reports them.
-FILES = recorded_json("kernel_instructions.json")["files"]
-
-
 def svg_texts(path):
     """The texts of an SVG that matplotlib drew with its fonts as text, in order."""
     with open(path, encoding="utf-8") as drawn:

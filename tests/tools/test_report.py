@@ -10,9 +10,11 @@ import shutil
 import tempfile
 import unittest
 
-from recorded import DATA, FILES, KERNELS, NAMES, bench_mixes, google_benchmark, recorded, recorded_json, svg_texts
+from recorded import DATA, KERNELS, NAMES, bench_mixes, google_benchmark, recorded, recorded_json, svg_texts
 from report import bench_report, board_block as boards, chart, figures, profiles, sweep, tables
 from shared import results
+from shared.board_folder import read_board
+from shared.result_files import FILES
 
 
 class Report(unittest.TestCase):
@@ -126,7 +128,7 @@ class Board(unittest.TestCase):
 
     def test_counts_beside_the_emulated_ones_and_what_they_mean(self):
         commit = "cbde06b60d24933e80eaa5585254d79929bdbad6"
-        board = results.read_board(self.folder, FILES)
+        board, = read_board(self.folder)
         table = boards.board_table(board, self.mixes, commit)
         self.assertEqual(table[0], f"On the board results-pi-2026-12-09 (AMD EPYC, CPU 1, x86-64), from {self.folder}:")
         self.assertTrue(table[2].startswith("fir          24.42   0.5%     262   1.00x"), table[2])
@@ -169,7 +171,7 @@ class Board(unittest.TestCase):
     def test_an_older_bundles_a9_whose_pmu_counted_nothing(self):
         """What the bundle of an earlier commit wrote on qemu's A9 under Debian's own kernel (tools/vm.py):
         zero counts and a null IPC are no figures, and the block says the board was emulated."""
-        board = results.read_board(os.path.join(DATA, "board-a9"), FILES)
+        board, = read_board(os.path.join(DATA, "board-a9"))
         table = boards.board_table(board, self.mixes, None)
         self.assertRegex(table[2], r"^fir .* n/a +31\.25 +n/a +n/a +n/a +n/a$")
         self.assertIn("  Emulated: cortex-a9 on qemu's vexpress-a9 machine (1 x cortex-a9), under Debian's "
@@ -199,7 +201,7 @@ class Board(unittest.TestCase):
         build = os.path.join(os.path.dirname(self.folder), "build")
         os.mkdir(build)
         with open(os.path.join(build, "build.json"), "w", encoding="utf-8") as description:
-            json.dump({"files": FILES, "kernels": KERNELS}, description)
+            json.dump({"kernels": KERNELS}, description)
         bench = ["bench", build, "--peak-kib", "5824", "--values", "200064", "--chart", os.path.join(work, "c.svg"),
                  "--mix"] + [os.path.join(work, f"mix-{p}.json") for p in ("host", "armv7", "aarch64")]
         bench += [f"--{name}={os.path.join(work, file)}" for name, file in (

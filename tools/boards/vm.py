@@ -30,6 +30,8 @@ import tempfile
 import threading
 
 from shared import build_description
+from shared.board_folder import kind_folders
+from shared.result_files import FILES
 from report.board_block import emulation_line
 from shared.cli import ToolError, entry, run_tool, with_commands
 from boards.debian import kernel_package, unpacked
@@ -260,7 +262,8 @@ def run(build_dir, core_name=None, user=False, paranoid=None, reversed_pmus=Fals
                 .splitlines()[0],
                 "machine": core.machine, "cpu": core.cpu, "cpus": core.cpus, "kernel": package,
                 "exact_instructions": core.cpus == 1}
-    mark_emulated(os.path.join(folder, build["files"]["machine"]), emulated)
+    for kind in kind_folders(folder):
+        mark_emulated(os.path.join(kind, FILES["machine"]), emulated)
     print(f"\n{emulation_line(emulated)}")
     return folder, status
 

@@ -7,7 +7,7 @@
     bench_report.py timings TIMINGS.json
         kernel_timings' repetitions (Google Benchmark JSON with aggregates):
         each kernel's median time per call, its spread and its speed-up.
-    bench_report.py check-boards BUILD_DIR RESULTS...
+    bench_report.py check-boards RESULTS...
         reads each board's results folder as bench does, and prints nothing
         unless one is not fit to read.
     bench_report.py bench BUILD_DIR --o0 J --o2 J --program-profile T --program-runs J --peak-kib N
@@ -34,7 +34,8 @@ from report.chart import draw_chart
 from shared.cli import ToolError, entry, run_tool, with_commands
 from report.figures import names, profile_figures, program_figures
 from report.profiles import gprof_flat
-from shared.results import load_json, read_board, read_mix, read_text, read_timings
+from shared.board_folder import read_board
+from shared.results import load_json, read_mix, read_text, read_timings
 from report.tables import bench_table, profile_table, timings_table
 
 
@@ -50,14 +51,14 @@ def this_commit():
         return None
 
 
-def read_boards(build_dir, folders):
-    files = build_description.load(build_dir)["files"]
-    return [read_board(folder, files) for folder in folders]
+def read_boards(folders):
+    """Each kind of core of each results folder."""
+    return [kind for folder in folders for kind in read_board(folder)]
 
 
 def bench(args):
     # Every board is read, and checked, before a line is printed.
-    boards = read_boards(args.build_dir, args.board)
+    boards = read_boards(args.board)
     # The file once: its timings, and the day they were taken.
     o0, day = load_json(args.o0, lambda report: (read_timings(report), report["context"]["date"][:10]),
                         "kernel_timings")
@@ -81,9 +82,7 @@ def parser():
     profile.add_argument("build_dir")
     profile.add_argument("run_dir")
     commands.add_parser("timings").add_argument("file")
-    check = commands.add_parser("check-boards")
-    check.add_argument("build_dir")
-    check.add_argument("board", nargs="+")
+    commands.add_parser("check-boards").add_argument("board", nargs="+")
     whole = commands.add_parser("bench")
     whole.add_argument("build_dir")
     for option in ("--o0", "--o2", "--program-profile", "--program-runs", "--chart"):
@@ -100,7 +99,7 @@ def run(argv):
     if args.command == "timings":
         print("\n".join(timings_table(load_json(args.file, read_timings, "kernel_timings"))))
     elif args.command == "check-boards":
-        read_boards(args.build_dir, args.board)
+        read_boards(args.board)
     elif args.command == "profile":
         kernels = build_description.kernel_names(build_description.load(args.build_dir))
         print("\n".join(profile_table(profile_figures(gprof_flat(args.build_dir, args.run_dir), kernels))))

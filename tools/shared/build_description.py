@@ -3,13 +3,12 @@
 target's instruction set, its emulator (empty when native: with the target's
 libraries for the build's own programs; bundle_emulator alone for the board
 bundle, which brings its own), its objdump and gprof, the paths of the
-build's programs and of its board bundle, and the kernels, the names of a
-board's result files and the sweep's taps, as the build's own
-kernel_instructions reports them. Every script and tool reads the target
-from here.
+build's programs and of its board bundle, and the kernels and the sweep's
+taps, as the build's own kernel_instructions reports them. Every script and
+tool reads the target from here.
 
     build_description.py BUILD_DIR command PROGRAM   the words that run PROGRAM, one a line
-    build_description.py BUILD_DIR get KEY            one value (isa, gprof, files.timings...)
+    build_description.py BUILD_DIR get KEY            one value (isa, gprof, bundle...)
 """
 
 import json

@@ -1,9 +1,8 @@
-"""Readers of the files that the measuring programs leave: Google Benchmark's timings, the CPU's
-counters, and a board's whole results folder. Each file is checked as it is read; a fault is one
-InputError naming the file. The names of a board's files come from the build's description."""
+"""Readers of the files that the measuring programs leave: Google Benchmark's timings and sweeps, the CPU's
+counters, the machine's description, scripts/compare's rounds and compare.py's report. Each file is
+checked as it is read; a fault is one InputError naming the file."""
 
 import json
-import os
 
 from shared.cli import ToolError
 
@@ -129,36 +128,6 @@ def read_machine(report):
     if missing:
         raise ValueError(f"no {', '.join(missing)}")
     return report
-
-
-# What a board's run left before it described the board in JSON.
-OLD_MACHINE = "machine.txt"
-
-
-def read_board(folder, files):
-    """A results folder of the board bundle's run, with its files named as files names them (the
-    build's description): its timings, counters and machine, all checked. A folder of an older bundle
-    is refused in one line."""
-    if not os.path.isdir(folder):
-        raise InputError(f"{folder}: not a folder")
-
-    def path(role):
-        where = os.path.join(folder, files[role])
-        if not os.path.exists(where):
-            if role == "machine" and os.path.exists(os.path.join(folder, OLD_MACHINE)):
-                raise InputError(f"{folder}: made by an older bundle ({OLD_MACHINE}, no {files[role]}): run "
-                                 f"today's bundle on the board (scripts/package)")
-            raise InputError(f"{where}: missing (not a results folder of the board's run?)")
-        return where
-
-    machine = load_json(path("machine"), read_machine, "the board's run")
-    timings = load_json(path("timings"), read_timings, "the board's run")
-    counters = load_json(path("counters"), read_counters, "the board's run")
-    if set(counters["kernels"]) != set(timings["kernels"]):
-        raise InputError(f"{path('counters')}: kernels {counters['kernels']} are not the timings' "
-                         f"{list(timings['kernels'])}")
-    return {"dir": folder, "name": os.path.basename(os.path.normpath(folder)), "machine": machine,
-            "timings": timings, "counters": counters}
 
 
 def read_sweep(report):

@@ -1,0 +1,20 @@
+"""The names of the files in a board's results folder, from their one home, bench/results_files.json,
+which the board's programs are built from too: {role: name}, such as {"timings": "timings.json"}.
+
+    result_files.py ROLE    the name of one, for the scripts
+"""
+
+import json
+import os
+import sys
+
+HOME = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "bench", "results_files.json")
+
+with open(HOME, encoding="utf-8") as _home:
+    FILES = {role: entry["name"] for role, entry in json.load(_home).items()}
+
+if __name__ == "__main__":
+    if len(sys.argv) != 2 or sys.argv[1] not in FILES:
+        print(f"usage: result_files.py {'|'.join(FILES)}", file=sys.stderr)
+        sys.exit(2)
+    print(FILES[sys.argv[1]])
