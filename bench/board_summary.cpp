@@ -111,8 +111,10 @@ int run()
     const json timings_o2 = load(fir_results::timings_o2);
     const json counters = load(fir_results::counters);
     const json machine = load(fir_results::machine);
-    std::printf("Summary: %s on CPU %d, %s (%d outputs x %d taps; times are medians of %d repetitions)\n",
-                machine.value("core", "an unknown CPU").c_str(), machine.at("cpu").get<int>(),
+    const std::string pmu = machine.value("pmu", "");
+    const std::string served_by = pmu.empty() ? "" : " (PMU " + pmu + ")";
+    std::printf("Summary: %s on CPU %d%s, %s (%d outputs x %d taps; times are medians of %d repetitions)\n",
+                machine.value("core", "an unknown CPU").c_str(), machine.at("cpu").get<int>(), served_by.c_str(),
                 counters.at("isa").get<std::string>().c_str(), counters.at("outputs").get<int>(),
                 counters.at("taps").get<int>(), timings.at("benchmarks").at(0).value("repetitions", 0));
     print_table(timings, timings_o2, counters);

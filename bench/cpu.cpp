@@ -170,3 +170,27 @@ CpuIdentity identify_cpu(const System& system, int cpu)
         identity.model = identity.core;
     return identity;
 }
+
+std::vector<int> one_cpu_of_each_kind(System& system)
+{
+    std::vector<int> cpus = cpu_list(first_line(system, "/sys/devices/system/cpu/online").value_or(""));
+    const std::vector<int> allowed = system.allowed_cpus();
+    if (cpus.empty())
+        cpus = allowed;
+    const std::vector<Pmu> pmus = cpu_pmus(system);
+    std::vector<std::string> kinds;
+    std::vector<int> chosen;
+    for (const int cpu : cpus) {
+        if (!holds(allowed, cpu))
+            continue;
+        const auto pmu = pmu_of(pmus, cpu);
+        const std::string kind = identify_cpu(system, cpu).part + "/" + (pmu ? pmu->name : "");
+        if (std::find(kinds.begin(), kinds.end(), kind) == kinds.end()) {
+            kinds.push_back(kind);
+            chosen.push_back(cpu);
+        }
+    }
+    if (chosen.size() < 2)
+        return {system.current_cpu()};
+    return chosen;
+}

@@ -50,3 +50,10 @@ struct CpuIdentity {
 };
 
 CpuIdentity identify_cpu(const System& system, int cpu);
+
+// The CPUs a board's run measures where it is not told which: one a kind of
+// core, the lowest-numbered of each, among the CPUs that are online and that
+// this process may run on. CPUs differ in kind where their part numbers or
+// the PMUs that serve them differ (big.LITTLE's clusters differ in both). A
+// board of one kind gives its one CPU: the one this thread runs on.
+std::vector<int> one_cpu_of_each_kind(System& system);

@@ -53,7 +53,8 @@ nlohmann::json machine_facts(const System& system, int cpu)
     // A machine of one kind of core may name its PMU without listing CPUs (x86's
     // "cpu").
     const bool one_pmu = number_in(system, "/sys/bus/event_source/devices/cpu/type").has_value();
-    nlohmann::json facts = {{"kernel", first_line(system, "/proc/sys/kernel/osrelease").value_or("")},
+    nlohmann::json facts = {{"host", first_line(system, "/proc/sys/kernel/hostname").value_or("")},
+                            {"kernel", first_line(system, "/proc/sys/kernel/osrelease").value_or("")},
                             {"cpu", cpu},
                             {"model", identity.model},
                             {"part", identity.part},

@@ -1,9 +1,10 @@
-// machine_info [--root DIR] cpu|begin|end|show: the CPU a board's run is
-// on, the board's machine.json in the results folder, or (show) what this
+// machine_info [--root DIR] cpu|kinds|begin|end|show: the CPU a board's run
+// is on, the board's machine.json in the results folder, or (show) what this
 // machine is, on standard output. cpu binds itself to the CPU that FIR_CPU
 // names, or to the one it starts on, and prints that CPU's number (for the
 // other programs' FIR_CPU), or refuses a CPU that cannot be had, before the
-// run makes anything. begin writes what the board is, which bundle measured
+// run makes anything. kinds prints, a line each, the CPUs the run measures:
+// FIR_CPU's, or one of each kind of core. begin writes what the board is, which bundle measured
 // it, and its clock, governor, temperatures and throttling before the run; end
 // adds the same state after the run and the flags of a run whose clock may
 // have moved. --root reads /proc and /sys under DIR instead of /.
@@ -23,7 +24,7 @@ namespace {
 
 int usage()
 {
-    std::fprintf(stderr, "usage: machine_info [--root DIR] cpu|begin|end|show\n");
+    std::fprintf(stderr, "usage: machine_info [--root DIR] cpu|kinds|begin|end|show\n");
     return 2;
 }
 
@@ -48,6 +49,16 @@ int cpu(LinuxSystem& system)
     if (!pinning.problem.empty())
         return fail(pinning.problem);
     std::printf("%d\n", pinning.cpu);
+    return 0;
+}
+
+int kinds(LinuxSystem& system)
+{
+    const char* fir_cpu = std::getenv("FIR_CPU");
+    if (fir_cpu != nullptr && *fir_cpu != '\0')
+        return cpu(system);
+    for (const int one : one_cpu_of_each_kind(system))
+        std::printf("%d\n", one);
     return 0;
 }
 
@@ -90,6 +101,8 @@ int run(int argc, char** argv)
         return usage();
     if (std::strcmp(argv[i], "cpu") == 0)
         return cpu(system);
+    if (std::strcmp(argv[i], "kinds") == 0)
+        return kinds(system);
     if (std::strcmp(argv[i], "begin") == 0)
         return begin(system);
     if (std::strcmp(argv[i], "end") == 0)

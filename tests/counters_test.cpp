@@ -480,6 +480,45 @@ TEST(Pinning, RefusesACpuThatCannotBeHadNamingTheOnesThatCan)
     fs::remove_all(root);
 }
 
+// Without FIR_CPU a run measures one CPU of each kind of core: the kinds by
+// part number and by the PMU that serves each CPU, among the CPUs online.
+TEST(Pinning, ChoosesOneCpuOfEachKindOfCore)
+{
+    const std::string a7_a15 = "processor\t: 0\nCPU part\t: 0xc07\n\nprocessor\t: 1\nCPU part\t: 0xc07\n\n"
+                               "processor\t: 2\nCPU part\t: 0xc0f\n\nprocessor\t: 3\nCPU part\t: 0xc0f\n";
+    const std::string two_a15 = "processor\t: 0\nCPU part\t: 0xc0f\n\nprocessor\t: 1\nCPU part\t: 0xc0f\n";
+    const std::string pmus = "/sys/bus/event_source/devices/";
+    const std::vector<std::pair<std::map<std::string, std::string>, std::vector<int>>> cases = {
+        // x86-64: no part numbers, one PMU for every CPU.
+        {{{"/sys/devices/system/cpu/online", "0-7\n"}, {pmus + "cpu/type", "4\n"}}, {0}},
+        // Odroid-like: A7s on 0-1, A15s on 2-3, each cluster its PMU.
+        {{{"/proc/cpuinfo", a7_a15}, {"/sys/devices/system/cpu/online", "0-3\n"}, {pmus + "a7/cpus", "0-1\n"},
+          {pmus + "a7/type", "8\n"}, {pmus + "a15/cpus", "2-3\n"}, {pmus + "a15/type", "9\n"}},
+         {0, 2}},
+        // The same with CPU 2 offline: the other A15 stands for its kind.
+        {{{"/proc/cpuinfo", a7_a15}, {"/sys/devices/system/cpu/online", "0-1,3\n"}}, {0, 3}},
+        // qemu's two-cluster board: one part, a PMU node a CPU.
+        {{{"/proc/cpuinfo", two_a15}, {"/sys/devices/system/cpu/online", "0-1\n"}, {pmus + "a15/cpus", "0\n"},
+          {pmus + "a15/type", "8\n"}, {pmus + "a7/cpus", "1\n"}, {pmus + "a7/type", "9\n"}},
+         {0, 1}},
+        // One kind of core on four CPUs: the CPU the run starts on.
+        {{{"/proc/cpuinfo", two_a15}, {"/sys/devices/system/cpu/online", "0-3\n"}, {pmus + "a15/cpus", "0-3\n"},
+          {pmus + "a15/type", "8\n"}},
+         {0}},
+    };
+    const fs::path root = fs::temp_directory_path() / ("fir-kinds-" + std::to_string(::getpid()));
+    const Board board{"kinds", {}, nullptr, false, no_refusal, [](int) { return bracket; }, {}};
+    for (const auto& [files, expected] : cases) {
+        fs::remove_all(root);
+        for (const auto& [path, text] : files)
+            write_file(root, path, text);
+        ScriptedSystem system(board);
+        system.set_root(root.string());
+        EXPECT_EQ(one_cpu_of_each_kind(system), expected) << files.begin()->second;
+    }
+    fs::remove_all(root);
+}
+
 // The sweep's working sets: input and output fill each, in whole groups of four outputs.
 TEST(SweepShapes, FillEachWorkingSetInWholeGroupsOfFour)
 {

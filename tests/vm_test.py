@@ -5,8 +5,8 @@ and checks what that board must show: the run ends 0 with its summary, and
 - where the PMU counts (-icount: exactly), each kernel's instructions per multiply-add are within 1% of
   the build's count under its user-mode emulator (instruction_mix.py --check --save, a test of its own);
 - qemu's A9, whose PMU counts nothing, is counted user + kernel, its counters n/a with the reason;
-- on two clusters, cycles are counted on the pinned CPU by that CPU's PMU, with no call discarded,
-  whichever PMU the kernel registered first;
+- on two clusters, each CPU is measured as a kind of core of its own, its cycles counted by its own PMU,
+  no call discarded, whichever PMU the kernel registered first; FIR_CPU measures its one CPU alone;
 - an ordinary user is told which setting to change.
 --list prints the cases of an ISA, one a line, for CTest."""
 
@@ -18,19 +18,22 @@ import shutil
 import sys
 
 from boards import vm
+from shared.board_folder import read_board
 from shared.cli import ToolError, run_tool
-from shared.result_files import FILES
 from shared.instruction_sets import AARCH64, ARMV7
 
-# case: the ISA, the core, FIR_CPU, tools/boards/vm.py's options, and the check.
+# case: the ISA, the core, FIR_CPU, tools/boards/vm.py's options, and the check: its kind, or the PMU that
+# must count each CPU measured.
+TWO_CLUSTERS = {0: "armv7_cortex_a15", 1: "armv7_cortex_a7"}
 CASES = {
     "cortex-a7": (ARMV7, "cortex-a7", None, {}, "exact"),
     "cortex-a15": (ARMV7, "cortex-a15", None, {}, "exact"),
     "cortex-a9": (ARMV7, "cortex-a9", None, {}, "counts-nothing"),
-    # Each CPU in turn, on the cluster whose PMU the kernel registered second: where a generic event that
-    # is not bound to the CPU lands on the other cluster's PMU, and counts nothing.
-    "big-little-cpu1": (ARMV7, "big-little", "1", {}, "armv7_cortex_a7"),
-    "big-little-reversed-cpu0": (ARMV7, "big-little", "0", {"reversed_pmus": True}, "armv7_cortex_a15"),
+    # In either order of registration, one CPU of them has the PMU registered second: where a generic event
+    # that is not bound to the CPU lands on the other cluster's PMU, and counts nothing.
+    "big-little": (ARMV7, "big-little", None, {}, TWO_CLUSTERS),
+    "big-little-reversed": (ARMV7, "big-little", None, {"reversed_pmus": True}, TWO_CLUSTERS),
+    "big-little-cpu1": (ARMV7, "big-little", "1", {}, {1: TWO_CLUSTERS[1]}),
     "user-paranoid-2": (ARMV7, "cortex-a9", None, {"user": True, "paranoid": 2}, "kernel.perf_event_paranoid=1"),
     "user-paranoid-3": (ARMV7, "cortex-a7", None, {"user": True, "paranoid": 3}, "kernel.perf_event_paranoid=2"),
     "cortex-a53": (AARCH64, "cortex-a53", None, {}, "exact"),
@@ -46,9 +49,12 @@ def prepare(build_dir, work):
     run_tool(["cpack", "-G", "TGZ"], cwd=build_dir)
 
 
-def check(case, counters, build_dir):
-    """What the case's board must show in its counters.json."""
+def check(case, kinds, build_dir):
+    """What the case's board must show in the counters of each kind of core it measured."""
     check_kind = CASES[case][4]
+    if isinstance(check_kind, dict):
+        return check_pmus(check_kind, kinds)
+    counters, = [kind["counters"] for kind in kinds]
     macs = counters["outputs"] * counters["taps"]
     counted = counters["counters"]
     if check_kind == "exact":
@@ -64,10 +70,22 @@ def check(case, counters, build_dir):
     if check_kind.startswith("kernel.perf_event_paranoid"):
         reason = counters["unavailable"].get("cycles", "")
         return [] if f"sysctl {check_kind}" in reason else [f"the reason does not name {check_kind}: {reason}"]
-    problems = [] if counters["pmu"] == check_kind else [f"counted by {counters['pmu']}, not {check_kind}"]
-    if set(counted.get("cycles", {})) != set(counters["kernels"]):
-        problems.append(f"cycles counted for {sorted(counted.get('cycles', {}))} alone")
-    return problems + [f"{kernel}: {n} calls discarded" for kernel, n in counters["discarded"].items() if n]
+    raise ValueError(check_kind)
+
+
+def check_pmus(pmus, kinds):
+    """Each CPU of pmus measured, alone as a kind of core, its cycles counted by its own PMU, none discarded."""
+    measured = {kind["counters"]["cpu"]: kind["counters"] for kind in kinds}
+    if set(measured) != set(pmus):
+        return [f"measured CPUs {sorted(measured)}, not {sorted(pmus)}"]
+    problems = []
+    for cpu, counters in measured.items():
+        if counters["pmu"] != pmus[cpu]:
+            problems.append(f"CPU {cpu} counted by {counters['pmu']}, not {pmus[cpu]}")
+        if set(counters["counters"].get("cycles", {})) != set(counters["kernels"]):
+            problems.append(f"CPU {cpu}: cycles counted for {sorted(counters['counters'].get('cycles', {}))} alone")
+        problems += [f"CPU {cpu}, {kernel}: {n} calls discarded" for kernel, n in counters["discarded"].items() if n]
+    return problems
 
 
 def main(build_dir, case):
@@ -87,9 +105,7 @@ def main(build_dir, case):
         return f"the bundle's run ended {status}"
     if "\nSummary: " not in console.getvalue():
         return "no summary table"
-    with open(os.path.join(folder, FILES["counters"]), encoding="utf-8") as source:
-        counters = json.load(source)
-    return "\n".join(check(case, counters, build_dir)) or None
+    return "\n".join(check(case, read_board(folder), build_dir)) or None
 
 
 if __name__ == "__main__":

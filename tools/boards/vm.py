@@ -29,7 +29,7 @@ import tarfile
 import tempfile
 import threading
 
-from shared import build_description
+from shared import build_description, checkout
 from shared.board_folder import kind_folders
 from shared.result_files import FILES
 from report.board_block import emulation_line
@@ -37,8 +37,8 @@ from shared.cli import ToolError, entry, run_tool, with_commands
 from boards.debian import kernel_package, unpacked
 from shared.instruction_sets import AARCH64, ARMV7, INSTRUCTION_SETS
 
-CACHE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "build", "vm")
-INIT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "board", "vm-init")
+CACHE = checkout.path("build", "vm")
+INIT = checkout.path("board", "vm-init")
 
 # Each core: its instruction set, qemu's machine and CPU, the flavour of Debian's kernel, the CPUs, and its device
 # tree: qemu's own (tree None), a tree from the kernel's package, or qemu's virt tree with a PMU node for

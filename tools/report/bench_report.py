@@ -27,7 +27,7 @@ timings' labels and counters, and the counts' own lists.
 import os
 import sys
 
-from shared import build_description
+from shared import build_description, checkout
 from shared.build_description import describe_machine
 from report.board_block import board_table
 from report.chart import draw_chart
@@ -46,7 +46,7 @@ def machine(build_dir):
 
 def this_commit():
     try:
-        return run_tool(["git", "rev-parse", "HEAD"], cwd=os.path.dirname(os.path.abspath(__file__))).stdout.strip()
+        return run_tool(["git", "rev-parse", "HEAD"], cwd=checkout.ROOT).stdout.strip()
     except ToolError:
         return None
 

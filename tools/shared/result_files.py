@@ -5,10 +5,11 @@ which the board's programs are built from too: {role: name}, such as {"timings":
 """
 
 import json
-import os
 import sys
 
-HOME = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "bench", "results_files.json")
+from shared import checkout
+
+HOME = checkout.path("bench", "results_files.json")
 
 with open(HOME, encoding="utf-8") as _home:
     FILES = {role: entry["name"] for role, entry in json.load(_home).items()}
