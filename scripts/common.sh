@@ -62,7 +62,7 @@ choose_target() {
 }
 
 # packages_for GROUP: the Debian packages a preset, or one of the scripts'
-# own groups (bench, lint, vm), needs, as PACKAGE=FILE-IT-INSTALLS. The Arm
+# own groups (bench, compare, lint, vm), needs, as PACKAGE=FILE-IT-INSTALLS. The Arm
 # targets' Google Benchmark comes from Debian's multiarch packages.
 packages_for() {
   local json=nlohmann-json3-dev=/usr/include/nlohmann/json.hpp
@@ -84,6 +84,7 @@ packages_for() {
       echo clang=/usr/bin/clang++ \
         libclang-rt-14-dev=/usr/lib/llvm-14/lib/clang/14.0.6/lib/linux/libclang_rt.fuzzer-$clang_arch.a \
         libfuzzer-14-dev=/usr/lib/llvm-14/lib/libFuzzer.a ;;
+    compare) echo $python3 $compare ;;
     lint) echo clang-tidy=/usr/bin/clang-tidy cppcheck=/usr/bin/cppcheck ;;
     vm) echo qemu-system-arm=/usr/bin/qemu-system-arm device-tree-compiler=/usr/bin/fdtput cpio=/usr/bin/cpio ;;
     bench) echo time=/usr/bin/time hyperfine=/usr/bin/hyperfine ;;
@@ -93,7 +94,7 @@ packages_for() {
 # package_groups: every group that packages_for names here: the tested
 # presets, and the scripts' own.
 package_groups() {
-  echo "${tested[@]}" host-release host-noprof bench lint vm
+  echo "${tested[@]}" host-release host-noprof bench compare lint vm
 }
 
 # missing_packages PACKAGE=FILE...: the packages whose file is absent.
@@ -170,6 +171,44 @@ build_preset() {
   mkdir -p "$(dirname "$dir")"
   { [ -f "$dir/build.ninja" ] || cmake --preset "$preset" -B "$dir" "${args[@]}"; } >"$log" 2>&1 &&
     cmake --build "$dir" >>"$log" 2>&1 || { cat "$log" >&2; return 1; }
+}
+
+# build_revision REVISION PRESET: builds a git revision with a preset, once,
+# in build/compare/COMMIT-PRESET/build (without tests), and prints that
+# folder. The revision's sources are checked out in a worktree for the build
+# alone and removed after it, so that worktrees never pile up. The build
+# counts as made only when it finished: a build that failed or was cut short
+# is made again from scratch.
+build_revision() {
+  local commit folder
+  commit=$(git rev-parse --short=12 "$1^{commit}")
+  folder=build/compare/$commit-$2
+  if [ ! -f "$folder/built" ]; then
+    echo "building $1 ($commit) with the $2 preset ..." >&2
+    git worktree remove --force "$folder/source" 2>/dev/null || true
+    rm -rf "$folder"
+    git worktree prune
+    git worktree add -q --detach "$folder/source" "$commit"
+    if ! (cd "$folder/source" && build_preset "$2" ../build -DBUILD_TESTING=OFF); then
+      git worktree remove --force "$folder/source"
+      echo "compare: $1 does not build with the $2 preset (its log: $folder/build.log)" >&2
+      return 1
+    fi
+    git worktree remove --force "$folder/source"
+    touch "$folder/built"
+  fi
+  echo "$folder/build"
+}
+
+# in_background COMMAND...: runs COMMAND in the background in a process group
+# of its own, which ends with this script however it ends, COMMAND's children
+# too; sets `background` to the group's number.
+in_background() {
+  setsid "$@" &
+  background=$!
+  trap 'kill -TERM -- -"$background" 2>/dev/null; wait 2>/dev/null' EXIT
+  trap 'exit 130' INT
+  trap 'exit 143' TERM
 }
 
 # make_bundle PRESET: makes the preset's board bundle with CPack, where the

@@ -1,8 +1,11 @@
-"""scripts/common.sh: the packages each host installs, and how it installs them; a fuzzer that stops."""
+"""scripts/common.sh: the packages each host installs, and how it installs them; a fuzzer that stops; a
+revision built for a comparison; and a background load that ends with its script."""
 
 import os
+import signal
 import subprocess
 import tempfile
+import time
 import unittest
 
 from recorded import DATA
@@ -82,6 +85,67 @@ exit 0
                 self.assertIn(f"fuzz: {reason}", run.stderr)
 
 
+
+
+class Scripts(unittest.TestCase):
+    """What scripts/compare and scripts/compare-rates leave behind them: builds only finished ones count, no
+    worktree, no load."""
+
+    COMMON = Setup.COMMON
+
+    def bash(self, script, cwd, **environment):
+        return subprocess.run(["bash", "-c", f". {self.COMMON}; {script}"], cwd=cwd, capture_output=True, text=True,
+                              check=False, env=dict(os.environ, **environment))
+
+    def test_a_revision_counts_as_built_only_when_its_build_finished(self):
+        """A stub build that fails, or is cut short after CMake wrote build.json, is made again; one that
+        finished is not; and no worktree stays registered, whatever happened."""
+        with tempfile.TemporaryDirectory() as repo:
+            for command in (["git", "init", "-q"], ["git", "commit", "-q", "--allow-empty", "-m", "one"]):
+                subprocess.run(command, cwd=repo, check=True, capture_output=True,
+                               env=dict(os.environ, GIT_AUTHOR_NAME="a", GIT_AUTHOR_EMAIL="a@b",
+                                        GIT_COMMITTER_NAME="a", GIT_COMMITTER_EMAIL="a@b"))
+            stub = ('build_preset() { echo built >>"$CALLS"; mkdir -p "$2"; echo "{}" >"$2/build.json"; '
+                    '[ -z "$FAIL" ]; }; build_revision HEAD host')
+            calls = os.path.join(repo, "calls")
+            cases = [({"FAIL": "1"}, 1, 1), ({"FAIL": ""}, 0, 2), ({"FAIL": ""}, 0, 2)]
+            for environment, status, builds in cases:
+                with self.subTest(**environment, builds=builds):
+                    run = self.bash(stub, repo, CALLS=calls, **environment)
+                    self.assertEqual(run.returncode, status, run.stderr)
+                    with open(calls, encoding="utf-8") as made:
+                        self.assertEqual(len(made.read().split()), builds)
+                    worktrees = subprocess.run(["git", "worktree", "list", "--porcelain"], cwd=repo, check=True,
+                                               capture_output=True, text=True).stdout
+                    self.assertEqual(worktrees.count("worktree "), 1, worktrees)
+            self.assertTrue(run.stdout.strip().endswith("-host/build"), run.stdout)
+
+    def test_a_background_load_ends_with_its_script(self):
+        """Its children too, whether the script ends, or is interrupted."""
+        for ending in ("exit 0", "kill -INT $$; sleep 5"):
+            with self.subTest(ending=ending), tempfile.TemporaryDirectory() as work:
+                self.bash('in_background bash -c "sleep 60 & echo \\$! >>pids; sleep 60 & echo \\$! >>pids; wait" '
+                          f'>/dev/null 2>&1; sleep 0.5; {ending}', work)
+                with open(os.path.join(work, "pids"), encoding="utf-8") as started:
+                    pids = [int(pid) for pid in started.read().split()]
+                self.assertEqual(len(pids), 2)
+                for _ in range(50):
+                    alive = [pid for pid in pids if os.path.exists(f"/proc/{pid}") and not zombie(pid)]
+                    if not alive:
+                        break
+                    time.sleep(0.1)
+                else:
+                    for pid in alive:
+                        os.kill(pid, signal.SIGKILL)
+                    self.fail(f"the load's {alive} outlived its script")
+
+
+def zombie(pid):
+    try:
+        with open(f"/proc/{pid}/stat", encoding="utf-8") as stat:
+            return stat.read().split(") ")[1].startswith("Z")
+    except OSError:
+        return True
 
 
 if __name__ == "__main__":

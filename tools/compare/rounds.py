@@ -2,7 +2,8 @@
 folder (its build.json says how to run its programs, through its emulator where it has one) or an
 unpacked board bundle for this machine's architecture. In each round both sides time every kernel once,
 one repetition each in Google Benchmark's random order, the sides in a random order too, all on one CPU;
-the record keeps every round with both sides' builds (from their machine_info) and the machine."""
+the record (record.py) keeps every round as it is taken, with both sides' builds (from their machine_info)
+and the machine."""
 
 import glob
 import os
@@ -11,7 +12,8 @@ import sys
 import tempfile
 
 from shared import build_description
-from shared.cli import ToolError, run_tool
+from compare.record import Journal
+from shared.cli import Stopped, ToolError, run_tool
 from shared.results import load_json, read_iterations, read_text
 
 # Each side's repetition lasts at least this long, in seconds: short, so that the rounds are many and
@@ -69,20 +71,43 @@ def time_once(one, cpu, work):
     return load_json(out, read_iterations, "kernel_timings")
 
 
-def take_rounds(path_a, path_b, count):
-    """The record of count rounds of A and B, with a progress line on standard error."""
+def progress(n, count):
+    """The round under way: a line that counts up in a terminal, and a line every tenth round in a log."""
+    if sys.stderr.isatty():
+        print(f"\rround {n} of {count}", end="\n" if n == count else "", file=sys.stderr, flush=True)
+    elif n == 1 or n % 10 == 0 or n == count:
+        print(f"round {n} of {count}", file=sys.stderr, flush=True)
+
+
+def take_rounds(path_a, path_b, count, out):
+    """count rounds of A and B in the record at out, going on from the rounds an earlier call with the same
+    sides kept there: the whole record."""
     sides = {"A": side(path_a), "B": side(path_b)}
     cpu = int(run_tool(sides["A"]["machine_info"] + ["cpu"]).stdout)
     built = {name: provenance(one, cpu) for name, one in sides.items()}
-    rounds = []
-    with tempfile.TemporaryDirectory() as work:
-        for n in range(count):
-            print(f"\rround {n + 1} of {count}", end="", file=sys.stderr, flush=True)
-            order = random.sample(["A", "B"], 2)
-            rounds.append(dict({name: time_once(sides[name], cpu, work) for name in order}, order=order))
-    print(file=sys.stderr)
-    kernels = [kernel for kernel in sides["A"]["kernels"] if all(kernel in one["A"] and kernel in one["B"]
-                                                                  for one in rounds)]
     machine = {key: value for key, value in built["A"].items() if key not in ("build", "before", "flags")}
-    return {"sides": {name: {"path": sides[name]["name"], "build": built[name]["build"]} for name in sides},
-            "machine": machine, "cpu": cpu, "kernels": kernels, "rounds": rounds}
+    header = {"sides": {name: {"path": sides[name]["name"], "build": built[name]["build"]} for name in sides},
+              "machine": machine, "cpu": cpu,
+              "kernels": [kernel for kernel in sides["A"]["kernels"] if kernel in sides["B"]["kernels"]]}
+    journal = Journal(out, header)
+    if journal.rounds:
+        print(f"{len(journal.rounds)} rounds of these two sides are kept in {out}: going on from there",
+              file=sys.stderr)
+    try:
+        with tempfile.TemporaryDirectory() as work:
+            for n in range(len(journal.rounds), count):
+                progress(n + 1, count)
+                order = random.sample(["A", "B"], 2)
+                times = {name: time_once(sides[name], cpu, work) for name in order}
+                journal.add(dict({name: {kernel: times[name][kernel] for kernel in header["kernels"]}
+                                  for name in order}, order=order))
+    except (KeyboardInterrupt, ToolError, OSError) as error:
+        if sys.stderr.isatty():
+            print(file=sys.stderr)
+        why = "interrupted" if isinstance(error, KeyboardInterrupt) else str(error) or type(error).__name__
+        raise Stopped(f"stopped at round {len(journal.rounds) + 1} of {count} ({why}); the "
+                      f"{len(journal.rounds)} rounds taken are kept in {out}, and the same command goes on from "
+                      f"there", 130 if isinstance(error, KeyboardInterrupt) else 1) from error
+    finally:
+        journal.close()
+    return journal.record()

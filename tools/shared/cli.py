@@ -10,13 +10,22 @@ class ToolError(Exception):
     """A fault in what a tool was given or ran, in one line: the file or command, then what is wrong."""
 
 
+class Stopped(ToolError):
+    """Work cut short (interrupted, or a program or the disk failed), in one line that says what was kept
+    and how to go on; status is the exit status: 130 for an interrupt, as a shell gives it."""
+
+    def __init__(self, message, status=1):
+        super().__init__(message)
+        self.status = status
+
+
 def entry(name, main, argv):
     """main(argv)'s exit status; a ToolError becomes one line on standard error and status 1."""
     try:
         return main(argv)
     except ToolError as error:
         print(f"{name}: {error}", file=sys.stderr)
-        return 1
+        return getattr(error, "status", 1)
 
 
 def with_commands(doc):

@@ -67,20 +67,6 @@ def read_iterations(report):
     return times
 
 
-def read_rounds(report):
-    """compare_runs.py rounds' record: both sides' builds, the kernels, and every round with each side's time
-    per call of every kernel, a positive number."""
-    for name in ("A", "B"):
-        build = report["sides"][name]["build"]
-        str(build["commit"]), str(build["flags"]), bool(build["modified"])
-    int(report["cpu"])
-    for one in report["rounds"]:
-        for name in ("A", "B"):
-            if any(float(one[name][kernel]) <= 0 for kernel in report["kernels"]):
-                raise ValueError(f"a time of {name} that is not positive")
-    return report
-
-
 def read_compare_report(report):
     """compare.py -d's JSON: each benchmark's run type, with its U test or its median's measurements."""
     for item in report:
