@@ -77,7 +77,12 @@ void add_counts(nlohmann::json& report, const CounterGroup& group,
             report["unavailable"][name] = group.available(e) ? nothing_counted : group.reason(e);
             continue;
         }
-        report["overhead"][name] = overhead[e].value_or(0.0);
+        if (overhead[e])
+            report["overhead"][name] = *overhead[e];
+        else
+            report["notes"].push_back(std::string(name) + ": the empty measurement was not counted whole in half its " +
+                                      std::to_string(repetitions) +
+                                      " tries, so nothing was subtracted from its figures");
         for (std::size_t k = 0; k < calls.size(); k++)
             if (const auto figure = medians(calls[k], repetitions)[e])
                 report["counters"][name][report["kernels"][k].get<std::string>()] = *figure - overhead[e].value_or(0.0);
@@ -130,7 +135,12 @@ nlohmann::json count_kernels(System& system, const CountRequest& request)
     const Pinning pinning = pin_thread(system, request.fir_cpu);
     if (pinning.refused())
         throw PinError(pinning.problem);
-    CounterGroup group(system, {pinning.cpu, perf_paranoid(system), system.privileged()});
+    CounterSetup setup;
+    setup.cpu = pinning.cpu;
+    setup.paranoid = perf_paranoid(system);
+    setup.privileged = system.privileged();
+    setup.namespaced = !initial_user_namespace(system);
+    CounterGroup group(system, setup);
     const std::optional<Pmu> pmu = pmu_of(cpu_pmus(system), pinning.cpu);
 
     nlohmann::json report = {{"isa", request.isa},

@@ -91,22 +91,31 @@ nlohmann::json machine_state(System& system, int cpu)
 
 namespace {
 
-std::string throttle_words(unsigned long flags)
+// What a Raspberry Pi's firmware flags: bit n of the low four is a condition
+// now, bit n + 16 that it happened since boot.
+const char* const throttle_conditions[] = {"under-voltage", "clock capped", "throttled", "soft temperature limit"};
+
+unsigned long throttled_at(const nlohmann::json& machine, const char* when)
 {
-    static const std::pair<unsigned long, const char*> bits[] = {
-        {0x1, "under-voltage now"},
-        {0x2, "clock capped now"},
-        {0x4, "throttled now"},
-        {0x8, "soft temperature limit now"},
-        {0x10000, "under-voltage since boot"},
-        {0x20000, "clock capped since boot"},
-        {0x40000, "throttled since boot"},
-        {0x80000, "soft temperature limit since boot"},
-    };
+    const auto& flagged = machine.value(when, nlohmann::json::object()).value("throttled", nlohmann::json());
+    return flagged.is_number_integer() && flagged >= 0 ? flagged.get<unsigned long>() : 0;
+}
+
+// The conditions that touched the run: one in force at either reading, or one
+// that the since-boot bits first show after it. A since-boot bit that was set
+// before the run (one dip at boot) and is not in force now says nothing of it.
+std::string throttle_words(unsigned long before, unsigned long after)
+{
     std::string words;
-    for (const auto& [bit, word] : bits)
-        if ((flags & bit) != 0)
-            words += (words.empty() ? "" : ", ") + std::string(word);
+    for (unsigned bit = 0; bit < 4; bit++) {
+        const unsigned long now = 1UL << bit, since_boot = 1UL << (bit + 16);
+        const char* when = (after & now) != 0                                         ? " now"
+                           : (before & now) != 0                                      ? " as the run began"
+                           : (after & since_boot) != 0 && (before & since_boot) == 0 ? " during the run"
+                                                                                      : nullptr;
+        if (when != nullptr)
+            words += (words.empty() ? "" : ", ") + std::string(throttle_conditions[bit]) + when;
+    }
     return words;
 }
 
@@ -115,17 +124,12 @@ std::string throttle_words(unsigned long flags)
 std::vector<std::string> machine_flags(const nlohmann::json& machine)
 {
     std::vector<std::string> flags;
-    const nlohmann::json none = nlohmann::json::object();
-    unsigned long throttled = 0;
-    for (const char* when : {"before", "after"}) {
-        const auto& flagged = machine.value(when, none).value("throttled", nlohmann::json());
-        if (flagged.is_number_unsigned())
-            throttled |= flagged.get<unsigned long>();
-    }
-    if (throttled != 0) {
-        char text[64];
-        std::snprintf(text, sizeof text, "the firmware's throttle flags are 0x%lx: ", throttled);
-        flags.push_back(text + throttle_words(throttled));
+    const unsigned long before = throttled_at(machine, "before"), after = throttled_at(machine, "after");
+    if (const std::string words = throttle_words(before, after); !words.empty()) {
+        char text[128];
+        std::snprintf(text, sizeof text, "the firmware's throttle flags were 0x%lx before the run and 0x%lx after: ",
+                      before, after);
+        flags.push_back(text + words);
     }
     return flags;
 }

@@ -13,8 +13,9 @@
 
 nlohmann::json machine_facts(const System& system, int cpu);
 nlohmann::json machine_state(System& system, int cpu);
-// Why a run's clock may have moved, from the firmware's throttle flags. The
-// clock readings before and after are not compared: they are taken while the
-// CPU idles, which an ondemand or schedutil governor clocks down; the kernels'
-// own effective clocks (kernel_counters) say what they ran at.
+// Why a run's clock may have moved, from the firmware's throttle flags: a
+// condition in force at either reading, or one first flagged after the run.
+// The clock readings before and after are not compared: they are taken while
+// the CPU idles, which an ondemand or schedutil governor clocks down; the
+// kernels' own effective clocks (kernel_counters) say what they ran at.
 std::vector<std::string> machine_flags(const nlohmann::json& machine);

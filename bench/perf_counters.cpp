@@ -28,13 +28,24 @@ bool hardware(const perf_event_attr& attr)
 }
 
 // A PMU without an event filter (Cortex-A5, A8 and A9) refusing to leave the
-// kernel out: EINVAL since Linux 5.0, EOPNOTSUPP before, EPERM on the oldest.
-bool exclude_refusal(int error, const perf_event_attr& attr)
+// kernel out: EINVAL since Linux 5.0, EOPNOTSUPP before, EPERM on the oldest,
+// where the task clock, which no PMU serves, is not refused too.
+bool exclude_refusal(int error, const perf_event_attr& attr, const CounterSetup& setup)
 {
-    return hardware(attr) && attr.exclude_kernel != 0 && (error == EINVAL || error == EOPNOTSUPP || error == EPERM);
+    return hardware(attr) && attr.exclude_kernel != 0 &&
+           (error == EINVAL || error == EOPNOTSUPP || (error == EPERM && !setup.all_refused));
 }
 
 const char* const no_filter = "a PMU without an event filter (Cortex-A5, A8, A9) refuses to leave the kernel out";
+
+// Where the setting to change is: the host's, for a process in a container's
+// user namespace.
+std::string on_the_host(const CounterSetup& setup)
+{
+    return setup.namespaced ? " on the host; this process's root is a user namespace's (a container's), which perf "
+                              "does not take as root"
+                            : "";
+}
 
 // EACCES: perf_event_paranoid, where it forbids what was asked; otherwise a
 // security module, which the setting does not decide.
@@ -44,37 +55,43 @@ std::string access_refusal(const perf_event_attr& attr, const CounterSetup& setu
     if (!setup.privileged && !paranoid)
         return "kernel.perf_event_paranoid cannot be read, so why is not known: root, or the setting at 2 or "
                "lower, lets this user count its own events";
+    const std::string host = on_the_host(setup);
     if (!setup.privileged && *paranoid > 2)
         return paranoid_text(paranoid) + ", which forbids this user any event: run as root, or sudo sysctl "
-                                         "kernel.perf_event_paranoid=2";
+                                         "kernel.perf_event_paranoid=2" + host;
     if (!setup.privileged && attr.exclude_kernel == 0 && *paranoid == 2)
         return paranoid_text(paranoid) + ", which forbids this user to count the kernel: run as root, or sudo "
-                                         "sysctl kernel.perf_event_paranoid=1";
+                                         "sysctl kernel.perf_event_paranoid=1" + host;
     return paranoid_text(paranoid) + ", which allows it: a security module (SELinux, AppArmor) refused; its log or "
                                      "dmesg says why";
 }
 
-std::string failure_cause(int error, const perf_event_attr& attr, const CounterSetup& setup)
+std::string failure_cause(int error, const perf_event_attr& attr, const CounterSetup& setup, const char* leader)
 {
     switch (error) {
     case ENOENT:
-        return hardware(attr) ? "no PMU of this kernel counts it on CPU " + std::to_string(setup.cpu) +
-                                    ": no driver or device-tree node for this core's PMU, or a virtual machine "
-                                    "without one"
-                              : "this kernel has no such software event";
+        if (!hardware(attr))
+            return "this kernel has no such software event";
+        if (leader != nullptr)
+            return std::string("the PMU that counts ") + leader + " on CPU " + std::to_string(setup.cpu) +
+                   " maps no event of its own to this generic one";
+        return "no PMU of this kernel counts it on CPU " + std::to_string(setup.cpu) +
+               ": no driver or device-tree node for this core's PMU, a virtual machine without one, or a PMU that "
+               "maps no event of its own to this generic one";
     case EINVAL:
-        if (exclude_refusal(error, attr))
+        if (exclude_refusal(error, attr, setup))
             return std::string("since Linux 5.0, ") + no_filter;
         return "the kernel refuses the event as asked; dmesg may say why";
     case EOPNOTSUPP:
-        if (exclude_refusal(error, attr))
+        if (exclude_refusal(error, attr, setup))
             return std::string("before Linux 5.0, ") + no_filter;
         return "the PMU cannot count it as asked";
     case EACCES: return access_refusal(attr, setup);
     case EPERM:
         return std::string("refused before any PMU was asked: a seccomp filter, such as a container's default "
                            "profile, or a security module") +
-               (exclude_refusal(error, attr) ? "; old kernels also say this where " + std::string(no_filter) : "");
+               (exclude_refusal(error, attr, setup) ? "; old kernels also say this where " + std::string(no_filter)
+                                                   : "");
     case ENOSYS: return "the kernel, or an emulator in between, offers no perf events";
     case EBUSY: return "the PMU allows one user at a time, and another holds it";
     default: return "errno " + std::to_string(error) + "; dmesg may say why";
@@ -104,9 +121,10 @@ std::optional<int> perf_paranoid(const System& system)
     return value ? std::optional<int>(static_cast<int>(*value)) : std::nullopt;
 }
 
-std::string counter_failure(int error, const perf_event_attr& attr, const CounterSetup& setup)
+std::string counter_failure(int error, const perf_event_attr& attr, const CounterSetup& setup, const char* leader)
 {
-    return std::string("perf_event_open: ") + std::strerror(error) + " (" + failure_cause(error, attr, setup) + ")";
+    return std::string("perf_event_open: ") + std::strerror(error) + " (" +
+           failure_cause(error, attr, setup, leader) + ")";
 }
 
 CounterGroup::CounterGroup(System& system, CounterSetup setup)
@@ -123,7 +141,8 @@ CounterGroup::CounterGroup(System& system, CounterSetup setup)
         } else if (const int fd = open(event, leader, *user_only); fd >= 0) {
             fds_[event] = fd;
         } else {
-            reasons_[event] = counter_failure(-fd, attributes(event, leader, *user_only), setup_);
+            reasons_[event] = counter_failure(-fd, attributes(event, leader, *user_only), setup_,
+                                              counter_events[members.front()].name);
         }
         if (fds_[event])
             members.push_back(event);
@@ -164,13 +183,14 @@ std::optional<bool> CounterGroup::open_leader(std::size_t event)
         return true;
     }
     const perf_event_attr asked = attributes(event, -1, true);
+    setup_.all_refused = -fd == EPERM && task_clock_refused();
     reasons_[event] = counter_failure(-fd, asked, setup_);
-    if (!exclude_refusal(-fd, asked))
+    if (!exclude_refusal(-fd, asked, setup_))
         return std::nullopt;
     if (!setup_.privileged && !(setup_.paranoid && *setup_.paranoid <= 1)) {
         reasons_[event] += "; to count user and kernel together, which such a PMU allows, run as root or sudo sysctl "
-                           "kernel.perf_event_paranoid=1 (" +
-                           paranoid_text(setup_.paranoid) + ")";
+                           "kernel.perf_event_paranoid=1" +
+                           on_the_host(setup_) + " (" + paranoid_text(setup_.paranoid) + ")";
         return std::nullopt;
     }
     const int both = open(event, -1, false);
@@ -183,6 +203,15 @@ std::optional<bool> CounterGroup::open_leader(std::size_t event)
     reasons_[event].clear();
     scope_ = user_and_kernel;
     return false;
+}
+
+// Whether the task clock, which no PMU serves, is refused with EPERM too.
+bool CounterGroup::task_clock_refused()
+{
+    const int fd = open(task_clock, -1, true);
+    if (fd >= 0)
+        system_.close(fd);
+    return fd == -EPERM;
 }
 
 int CounterGroup::open(std::size_t event, int group_fd, bool user_only)

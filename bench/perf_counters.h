@@ -30,12 +30,18 @@ struct CounterEvent {
 // where the hardware ones are missing.
 extern const CounterEvent counter_events[3];
 
-// What the counters are opened with: the CPU they count on, and the two
-// settings that decide what this user may count.
+// What the counters are opened with: the CPU they count on, and what decides
+// what this user may count.
 struct CounterSetup {
     int cpu = -1;
     std::optional<int> paranoid;  // /proc/sys/kernel/perf_event_paranoid, where it can be read
     bool privileged = false;
+    // In a user namespace other than the first (a container's), whose root
+    // and capabilities perf does not honour.
+    bool namespaced = false;
+    // EPERM for the task clock too, which no PMU serves: every event is
+    // refused before a PMU is asked (a seccomp filter, a security module).
+    bool all_refused = false;
 };
 
 // The counts of one stretch, by event (NaN where not counted), and whether the
@@ -65,6 +71,7 @@ public:
 private:
     int open(std::size_t event, int group_fd, bool user_only);
     std::optional<bool> open_leader(std::size_t event);
+    bool task_clock_refused();
     void open_task_clock(int leader, std::optional<bool> user_only);
     std::vector<std::vector<std::uint64_t>> read_all();
 
@@ -82,7 +89,10 @@ private:
 // act on: `error` is its errno. Each errno is explained by what Linux returns
 // it for, for that kind of event; one it does not expect, by its number and
 // where the kernel says more.
-std::string counter_failure(int error, const perf_event_attr& attr, const CounterSetup& setup);
+// `leader` names the event that leads the group, open on that CPU's PMU,
+// where the refused event was to join it.
+std::string counter_failure(int error, const perf_event_attr& attr, const CounterSetup& setup,
+                            const char* leader = nullptr);
 
 // kernel.perf_event_paranoid, which decides what a user may count.
 std::optional<int> perf_paranoid(const System& system);

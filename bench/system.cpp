@@ -66,6 +66,18 @@ std::optional<long long> number_in(const System& system, const std::string& path
     }
 }
 
+bool initial_user_namespace(const System& system)
+{
+    const auto map = system.file("/proc/self/uid_map");
+    if (!map)
+        return true;
+    std::istringstream lines(*map);
+    long long inside = -1, outside = -1, count = 0;
+    lines >> inside >> outside >> count;
+    std::string more;
+    return inside == 0 && outside == 0 && count == 4294967295LL && !(lines >> more);
+}
+
 int LinuxSystem::perf_event_open(const perf_event_attr& attr, int cpu, int group_fd)
 {
     const long fd = syscall(SYS_perf_event_open, &attr, 0, cpu, group_fd, 0);
@@ -120,6 +132,8 @@ int LinuxSystem::pin(int cpu)
 
 bool LinuxSystem::privileged()
 {
+    if (!initial_user_namespace(*this))
+        return false;
     if (geteuid() == 0)
         return true;
     __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};

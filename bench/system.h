@@ -42,8 +42,9 @@ public:
     virtual std::vector<int> allowed_cpus() = 0;
     // Binds this thread to cpu: 0, or the errno of the refusal.
     virtual int pin(int cpu) = 0;
-    // Root, or CAP_PERFMON or CAP_SYS_ADMIN in effect: may count the kernel
-    // whatever the paranoid setting.
+    // Root, or CAP_PERFMON or CAP_SYS_ADMIN in effect, in the first user
+    // namespace, where perf checks them: may count the kernel whatever the
+    // paranoid setting.
     virtual bool privileged() = 0;
     // What a program on PATH printed with these arguments, or why it printed
     // nothing usable: it is absent, or it failed (its own error then shows on
@@ -78,3 +79,7 @@ public:
 std::optional<std::string> first_line(const System& system, const std::string& path);
 // A file's first line as a whole number, or nothing.
 std::optional<long long> number_in(const System& system, const std::string& path);
+// Whether this process is in the first user namespace, whose identity maps
+// every user to itself; a container's maps a few, and perf does not honour
+// its root. A kernel without /proc/self/uid_map has no other namespace.
+bool initial_user_namespace(const System& system);

@@ -118,7 +118,7 @@ install_packages() {
     if [[ $package == *:* ]]; then dpkg --add-architecture "${package#*:}"; fi
   done
   log=$(mktemp)
-  if ! apt-get update -qq >"$log" 2>&1; then
+  if ! apt_waiting "$log" apt-get update -qq; then
     echo "warning: apt-get update failed; installing from the package lists apt already has:" >&2
     apt_errors "$log"
   fi
@@ -140,7 +140,33 @@ install_packages() {
 apt_install() {
   local log=$1
   shift
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$@" >>"$log" 2>&1
+  DEBIAN_FRONTEND=noninteractive apt_waiting "$log" apt-get install -y -qq "$@"
+}
+
+# How long apt_waiting waits for another package manager, and how often it asks.
+apt_lock_wait=900 apt_lock_pause=2
+
+# apt_waiting LOG COMMAND...: an apt-get command, its output added to LOG,
+# tried again while another package manager (an install elsewhere,
+# unattended-upgrades on a board) holds dpkg's or apt's lock, for up to
+# apt_lock_wait seconds, saying once that it waits and for whom. apt-get's
+# own DPkg::Lock::Timeout does not cover `apt-get update`'s lock.
+apt_waiting() {
+  local log=$1 attempt status said=''
+  shift
+  attempt=$(mktemp)
+  local until=$((SECONDS + apt_lock_wait))
+  while :; do
+    "$@" >"$attempt" 2>&1 && status=0 || status=$?
+    cat "$attempt" >>"$log"
+    [ "$status" -ne 0 ] && [ "$SECONDS" -lt "$until" ] && grep -q '^E: Could not get lock' "$attempt" || break
+    [ -n "$said" ] || echo "waiting up to $((apt_lock_wait / 60)) minutes for another package manager: $(grep -m1 \
+      '^E: Could not get lock' "$attempt" | sed 's/^E: //')" >&2
+    said=1
+    sleep "$apt_lock_pause"
+  done
+  rm -f "$attempt"
+  return "$status"
 }
 
 # apt_errors LOG: apt's own error and warning lines, or the whole log if it has none.

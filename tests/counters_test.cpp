@@ -289,10 +289,48 @@ std::vector<Board> boards()
          [](const perf_event_attr&) { return EPERM; },
          [](int) { return bracket; },
          {"cycles          not available: perf_event_open: Operation not permitted (refused before any PMU was "
-          "asked: a seccomp filter",
-          "counting user and kernel together failed too: perf_event_open: Operation not permitted",
+          "asked: a seccomp filter, such as a container's default profile, or a security module)\n",
           "task-clock ns   not available: perf_event_open: Operation not permitted (refused before any PMU was "
-          "asked: a seccomp filter, such as a container's default profile, or a security module)"}},
+          "asked: a seccomp filter, such as a container's default profile, or a security module)"},
+         {"counting user and kernel together", "old kernels"}},
+        // The task clock refused too tells seccomp from an old kernel's A9, and no setting is to blame.
+        {"an ordinary user whose seccomp profile refuses perf_event_open",
+         a_board("2"),
+         nullptr,
+         false,
+         [](const perf_event_attr&) { return EPERM; },
+         [](int) { return bracket; },
+         {"cycles          not available: perf_event_open: Operation not permitted (refused before any PMU was "
+          "asked: a seccomp filter, such as a container's default profile, or a security module)\n"},
+         {"kernel.perf_event_paranoid=1", "old kernels"}},
+        {"root in a container's user namespace, the host at paranoid 3",
+         a_board("3", {{"/proc/self/uid_map", "         0     100000      65536\n"}}),
+         nullptr,
+         false,
+         [](const perf_event_attr&) { return EACCES; },
+         [](int) { return bracket; },
+         {"sudo sysctl kernel.perf_event_paranoid=2 on the host; this process's root is a user namespace's (a "
+          "container's), which perf does not take as root"}},
+        {"a PMU that counts cycles and maps nothing to instructions",
+         a_board("2"),
+         nullptr,
+         false,
+         [](const perf_event_attr& attr) {
+             return attr.type == PERF_TYPE_HARDWARE && attr.config == PERF_COUNT_HW_INSTRUCTIONS ? ENOENT : 0;
+         },
+         [](int n) { return n < repetitions ? bracket : call(2, 1, 1000); },
+         {"cycles               2.000", "instructions    not available: perf_event_open: No such file or directory "
+                                        "(the PMU that counts cycles on CPU 0 maps no event of its own to this generic "
+                                        "one)"}},
+        // Cycles 2 a multiply-add, and the bracket's 100 left in: 2 + 100 / 1024.
+        {"empty measurements multiplexed",
+         a_board("2"),
+         nullptr,
+         false,
+         no_refusal,
+         [](int n) { return n < repetitions ? Stretch{1000, 500, 100, 50, 200} : call(2, 1, 1000); },
+         {"cycles               2.098", "cycles: the empty measurement was not counted whole in half its 4 tries, so "
+                                       "nothing was subtracted from its figures"}},
         {"an errno the counters do not expect",
          a_board("2"),
          nullptr,
@@ -425,9 +463,8 @@ TEST(ScriptedMachine, NamesTheCoreAndFlagsThrottlingButNotAnIdleClock)
     EXPECT_EQ(machine["caches"].dump(), R"([{"kib":32,"level":1,"type":"Data"},{"kib":48,"level":1,"type":"Instruction"},)"
                                         R"({"kib":1024,"level":2,"type":"Unified"}])");
     EXPECT_TRUE(counters["flags"].empty()) << counters["flags"];
-    EXPECT_EQ(machine_flags(machine), std::vector<std::string>{"the firmware's throttle flags are 0x50005: "
-                                                               "under-voltage now, throttled now, "
-                                                               "under-voltage since boot, throttled since boot"});
+    EXPECT_EQ(machine_flags(machine), std::vector<std::string>{"the firmware's throttle flags were 0x0 before the run "
+                                                               "and 0x50005 after: under-voltage now, throttled now"});
 }
 
 // vcgencmd is a Raspberry Pi's alone: absent, or saying what it should not,
@@ -450,6 +487,50 @@ TEST(ScriptedMachine, RecordsThrottlingAsUnknownWithoutAWordFromTheFirmware)
         EXPECT_EQ(machine["before"]["throttled_unknown"].get<std::string>().rfind(unknown, 0), 0u)
             << machine["before"]["throttled_unknown"];
         EXPECT_TRUE(machine_flags(machine).empty());
+    }
+    fs::remove_all(root);
+}
+
+// One under-voltage dip at boot sets a since-boot bit until the next reboot:
+// it flags no run by itself. A condition in force at either reading does, and
+// a since-boot bit that the run was the first to see.
+TEST(ScriptedMachine, FlagsOnlyAThrottleThatTouchedTheRun)
+{
+    const std::string was = "the firmware's throttle flags were ";
+    for (const auto& [before, after, flag] :
+         {std::tuple{nlohmann::json(0x50000), nlohmann::json(0x50000), std::string()},
+          std::tuple{nlohmann::json(0), nlohmann::json(0x40000), was + "0x0 before the run and 0x40000 after: "
+                                                                         "throttled during the run"},
+          std::tuple{nlohmann::json(0x50005), nlohmann::json(0x50000),
+                     was + "0x50005 before the run and 0x50000 after: under-voltage as the run began, throttled as "
+                           "the run began"},
+          std::tuple{nlohmann::json(0x50000), nlohmann::json(0x50001), was + "0x50000 before the run and 0x50001 "
+                                                                             "after: under-voltage now"},
+          std::tuple{nlohmann::json(), nlohmann::json(0x80000), was + "0x0 before the run and 0x80000 after: soft "
+                                                                      "temperature limit during the run"}}) {
+        const nlohmann::json machine{{"before", {{"throttled", before}}}, {"after", {{"throttled", after}}}};
+        const std::vector<std::string> flags = machine_flags(machine);
+        EXPECT_EQ(flags, flag.empty() ? std::vector<std::string>{} : std::vector<std::string>{flag}) << machine;
+    }
+}
+
+// perf honours root only in the first user namespace, which maps every user
+// to itself.
+TEST(ScriptedMachine, TellsTheFirstUserNamespaceFromAContainers)
+{
+    const fs::path root = fs::temp_directory_path() / ("fir-userns-" + std::to_string(::getpid()));
+    const Board board{"userns", {}, nullptr, false, no_refusal, [](int) { return bracket; }, {}};
+    ScriptedSystem system(board);
+    system.set_root(root.string());
+    for (const auto& [map, first] : {std::pair{"         0          0 4294967295\n", true},
+                                     std::pair{"         0     100000      65536\n", false},
+                                     std::pair{"         0       1000          1\n         1     100000      65536\n",
+                                               false},
+                                     std::pair{"", true}}) {
+        fs::remove_all(root);
+        if (*map != '\0')
+            write_file(root, "/proc/self/uid_map", map);
+        EXPECT_EQ(initial_user_namespace(system), first) << map;
     }
     fs::remove_all(root);
 }
@@ -548,7 +629,10 @@ TEST(PerfCounters, CountSoftwareEventsAsOneGroupHere)
     attr.exclude_kernel = 1;
     attr.read_format = PERF_FORMAT_GROUP | PERF_FORMAT_TOTAL_TIME_ENABLED | PERF_FORMAT_TOTAL_TIME_RUNNING;
     attr.config = PERF_COUNT_SW_TASK_CLOCK;
-    const CounterSetup setup{cpu, perf_paranoid(system), system.privileged()};
+    CounterSetup setup;
+    setup.cpu = cpu;
+    setup.paranoid = perf_paranoid(system);
+    setup.privileged = system.privileged();
     const int leader = system.perf_event_open(attr, cpu, -1);
     if (leader < 0) {
         if (std::string(TEST_EMULATOR).empty())

@@ -98,7 +98,7 @@ def main(build_dir, case):
     console = io.StringIO()
     try:
         with contextlib.redirect_stdout(console):
-            folder, status = vm.run(build_dir, core, out=os.path.join(work, case), timeout=300, **options)
+            folder, status = vm.run(build_dir, core, out=os.path.join(work, case), **options)
     finally:
         print(console.getvalue())
     if status != 0:

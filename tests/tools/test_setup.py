@@ -37,6 +37,8 @@ class Setup(unittest.TestCase):
 
     STUB = """#!/bin/sh
 echo "$*" >>"$STUB_CALLS"
+[ "$(wc -l <"$STUB_CALLS")" -gt "$STUB_LOCKED" ] ||
+  { echo "E: Could not get lock /var/lib/dpkg/lock-frontend. It is held by process 7141 (unattended-upgr)"; exit 100; }
 [ "$1" = update ] && { echo "E: Failed to fetch ...armhf/Packages.xz  File has unexpected size"; exit "$STUB_UPDATE"; }
 for package; do
   [ "$package" = "$STUB_MISSING" ] && { echo "E: Unable to locate package $package"; exit 100; }
@@ -44,7 +46,7 @@ done
 exit 0
 """
 
-    def install(self, update_status, missing):
+    def install(self, update_status, missing, locked=0):
         scratch = tempfile.TemporaryDirectory()
         self.addCleanup(scratch.cleanup)
         for tool, text in (("apt-get", self.STUB), ("dpkg", "#!/bin/sh\n"), ("id", "#!/bin/sh\necho 0\n")):
@@ -53,8 +55,9 @@ exit 0
             os.chmod(os.path.join(scratch.name, tool), 0o755)
         calls = os.path.join(scratch.name, "calls")
         environment = dict(os.environ, PATH=f"{scratch.name}:{os.environ['PATH']}", STUB_CALLS=calls,
-                           STUB_UPDATE=str(update_status), STUB_MISSING=missing)
-        run = subprocess.run(["bash", "-c", f". {self.COMMON} && install_packages cmake hyperfine libbenchmark-dev:armhf"],
+                           STUB_UPDATE=str(update_status), STUB_MISSING=missing, STUB_LOCKED=str(locked))
+        run = subprocess.run(["bash", "-c", f". {self.COMMON} && apt_lock_pause=0 && "
+                              "install_packages cmake hyperfine libbenchmark-dev:armhf"],
                              env=environment, capture_output=True, text=True, check=False)
         with open(calls, encoding="utf-8") as asked:
             return run, asked.read().splitlines()
@@ -69,6 +72,14 @@ exit 0
         self.assertEqual(calls[-3:], ["install -y -qq cmake", "install -y -qq hyperfine",
                                       "install -y -qq libbenchmark-dev:armhf"])
         self.assertIn("apt-get could not install: hyperfine\nE: Unable to locate package hyperfine", run.stderr)
+
+    def test_a_package_manager_busy_elsewhere_is_waited_for(self):
+        run, calls = self.install(0, "", locked=3)
+        self.assertEqual(run.returncode, 0, run.stderr)
+        self.assertEqual(calls, ["update -qq"] * 4 + ["install -y -qq cmake hyperfine libbenchmark-dev:armhf"])
+        self.assertEqual(run.stderr.count("waiting up to 15 minutes for another package manager: Could not get lock "
+                                          "/var/lib/dpkg/lock-frontend. It is held by process 7141 (unattended-upgr)\n"),
+                         1, run.stderr)
 
     def test_a_stopped_fuzzer_says_why_under_errexit(self):
         """scripts/fuzz runs under set -e: a fault that names no difference (LeakSanitizer under ptrace or

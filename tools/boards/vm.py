@@ -8,15 +8,13 @@ instruction counts; times, cycles, IPC and MHz are the emulator's, and machine.j
 
     vm.py fetch BUILD_DIR    the kernels and busybox that the cores of BUILD_DIR's target boot, into
                              build/vm (kept)
-    vm.py run BUILD_DIR [CORE] [--user] [--paranoid N] [--pmus-reversed] [--out DIR]
+    vm.py run BUILD_DIR [CORE] [--user] [--paranoid N] [--pmus-reversed] [--out DIR] [--timeout SECONDS]
 
 run boots the bundle of the build in BUILD_DIR (scripts/package makes it) on CORE, one of its target's
-(default the first). FIR_CPU, FIR_SWEEP and FIR_REPETITIONS (here 3 unless set: emulated times barely vary) go to the bundle's
-run.
+(default the first). FIR_CPU, FIR_SWEEP and FIR_REPETITIONS (here 3 unless set: emulated times barely
+vary) go to the bundle's run, and the time it is allowed follows them.
 """
 
-import base64
-import collections
 import gzip
 import io
 import json
@@ -26,66 +24,46 @@ import shutil
 import subprocess
 import sys
 import tarfile
-import tempfile
 import threading
 
+from boards import cores, debian
+from boards.console import Console
+from boards.scratch import scratch
+from report.board_block import emulation_line
 from shared import build_description, checkout
 from shared.board_folder import kind_folders
-from shared.result_files import FILES
-from report.board_block import emulation_line
 from shared.cli import ToolError, entry, run_tool, with_commands
-from boards.debian import kernel_package, unpacked
-from shared.instruction_sets import AARCH64, ARMV7, INSTRUCTION_SETS
+from shared.instruction_sets import INSTRUCTION_SETS
+from shared.result_files import FILES
 
 CACHE = checkout.path("build", "vm")
 INIT = checkout.path("board", "vm-init")
-
-# Each core: its instruction set, qemu's machine and CPU, the flavour of Debian's kernel, the CPUs, and its device
-# tree: qemu's own (tree None), a tree from the kernel's package, or qemu's virt tree with a PMU node for
-# each (compatible, CPU) in pmus. qemu gives a 32-bit core's PMU node no compatible, and no kernel driver
-# takes it without one. The two clusters are one kind of emulated core with two kinds of PMU node, one
-# each: enough for the kernel to see two PMUs, as on a big.LITTLE board.
-Core = collections.namedtuple("Core", "isa machine cpu flavour cpus tree pmus")
-CORES = {
-    "cortex-a7": Core(ARMV7, "virt", "cortex-a7", "armmp-lpae", 1, "virt", (("arm,cortex-a7-pmu", 0),)),
-    "cortex-a15": Core(ARMV7, "virt", "cortex-a15", "armmp-lpae", 1, "virt", (("arm,cortex-a15-pmu", 0),)),
-    "cortex-a9": Core(ARMV7, "vexpress-a9", "cortex-a9", "armmp", 1, "vexpress-v2p-ca9.dtb", ()),
-    "big-little": Core(ARMV7, "virt", "cortex-a15", "armmp-lpae", 2, "virt",
-                       (("arm,cortex-a15-pmu", 0), ("arm,cortex-a7-pmu", 1))),
-    "cortex-a53": Core(AARCH64, "virt", "cortex-a53", "arm64", 1, None, ()),
-    "cortex-a57": Core(AARCH64, "virt", "cortex-a57", "arm64", 1, None, ()),
-    "cortex-a72": Core(AARCH64, "virt", "cortex-a72", "arm64", 1, None, ()),
-}
-# What starts the two console lines of board/vm-init around the results folder: no other line can.
+# What starts the console lines of board/vm-init around the results folder: no other line can.
 MARK = "fir-results-" + os.urandom(8).hex()
+# How long a board that sent its results may take to power off before it is stopped.
+GRACE = 10
+# The time a run is allowed: booting, then each CPU it measures, each repetition and the sweep; about
+# three times what they took here: an A7 boots and runs three repetitions in 30 s, and sweeps in 300 s more.
+BOOT_SECONDS, REPETITION_SECONDS, SWEEP_SECONDS = 120, 40, 900
+REPETITIONS = "3"
 
 
-def cores_of(isa):
-    return [name for name, core in CORES.items() if core.isa == isa]
-
-
-# --- What the board boots: Debian's packages, kept in build/vm ---
-
-def kernel_files(flavour, arch):
-    """The kernel that Debian's linux-image-FLAVOUR points at, and its files: the kernel and the device
-    trees that a core boots with."""
-    package = kernel_package(flavour, arch)
-    return package, unpacked(package, arch, r"^\./boot/vmlinuz-|/vexpress-v2p-ca9\.dtb$", CACHE)
+def kernel_files(core):
+    """The kernel that boots core, its files, and a note where it is not the one apt's lists name now."""
+    return debian.kernel(core.flavour, INSTRUCTION_SETS[core.isa].debian_arch, cores.KERNEL_FILES, CACHE)
 
 
 def busybox(arch):
-    return unpacked("busybox-static", arch, r"^\./bin/busybox$", CACHE)["busybox"]
+    return debian.unpacked("busybox-static", arch, r"^\./bin/busybox$", CACHE)["busybox"]
 
 
 def fetch(build_dir):
     """Everything the cores of the build's target boot, so that runs and tests need no network."""
-    isa = board_of(build_description.load(build_dir), None)[0]
-    for flavour in sorted({CORES[core].flavour for core in cores_of(isa)}):
-        kernel_files(flavour, INSTRUCTION_SETS[isa].debian_arch)
+    isa = cores.board_of(build_description.load(build_dir), None)[0]
+    for name in cores.cores_of(isa):
+        kernel_files(cores.CORES[name])
     busybox(INSTRUCTION_SETS[isa].debian_arch)
 
-
-# --- The board: its initramfs, device tree and qemu ---
 
 def initramfs(work, archive, busybox_binary):
     """An initramfs of busybox, board/vm-init as /init, and the bundle unpacked in /bundle."""
@@ -106,49 +84,11 @@ def initramfs(work, archive, busybox_binary):
     return path
 
 
-def device_tree(work, core, qemu, kernel, reversed_pmus):
-    """The device tree the kernel boots with, or None for qemu's own."""
-    if core.tree is None:
-        return None
-    if core.tree != "virt":
-        return kernel[core.tree]
-    tree = os.path.join(work, "virt.dtb")
-    run_tool(machine_command(qemu, core) + ["-machine", f"dumpdtb={tree}"])
-    if len(core.pmus) == 1:
-        (compatible, _), = core.pmus
-        run_tool(["fdtput", "-t", "s", tree, "/pmu", "compatible", compatible])
-        # The PMU's own interrupt: PPI 7, level high, on the one CPU.
-        run_tool(["fdtput", "-t", "i", tree, "/pmu", "interrupts", "1", "7", "0x104"])
-        return tree
-    # One node a cluster, each with an SPI of its own and the CPU it serves. fdtput adds a node before its
-    # siblings, so the last is added first; the kernel registers the PMUs in the tree's order.
-    run_tool(["fdtput", "-r", tree, "/pmu"])
-    pmus = list(enumerate(core.pmus))
-    for index, (compatible, cpu) in (pmus if reversed_pmus else list(reversed(pmus))):
-        node = f"/pmu-{index}"
-        phandle = run_tool(["fdtget", tree, f"/cpus/cpu@{cpu}", "phandle"]).stdout.strip()
-        run_tool(["fdtput", "-c", tree, node])
-        run_tool(["fdtput", "-t", "s", tree, node, "compatible", compatible])
-        run_tool(["fdtput", "-t", "i", tree, node, "interrupts", "0", str(100 + index), "4"])
-        run_tool(["fdtput", "-t", "i", tree, node, "interrupt-affinity", phandle])
-    return tree
-
-
-def machine_command(qemu, core):
-    command = [qemu, "-M", core.machine, "-cpu", core.cpu, "-smp", str(core.cpus), "-m", "1024",
-               "-display", "none", "-monitor", "none", "-serial", "stdio", "-no-reboot"]
-    # On one CPU qemu counts one instruction a nanosecond, and its PMU counts instructions; on two,
-    # icount stalls the kernel, and the PMU counts cycles alone.
-    if core.cpus == 1:
-        command += ["-icount", "shift=0,sleep=off"]
-    if core.machine.startswith("vexpress"):
-        command += ["-audiodev", "none,id=none"]
-    return command
-
-
 def guest_settings(core_name, user, paranoid):
-    """The kernel command line's NAME=VALUE settings, which reach board/vm-init as its environment."""
-    settings = {"VM_MARK": MARK, "VM_HOST": f"qemu-{core_name}", "FIR_REPETITIONS": os.environ.get("FIR_REPETITIONS", "3")}
+    """The kernel command line's NAME=VALUE settings, which reach board/vm-init as its environment. An
+    empty FIR_ setting is unset, as the bundle's run takes it."""
+    settings = {"VM_MARK": MARK, "VM_HOST": f"qemu-{core_name}",
+                "FIR_REPETITIONS": os.environ.get("FIR_REPETITIONS") or REPETITIONS}
     for name in ("FIR_CPU", "FIR_SWEEP"):
         if os.environ.get(name):
             settings[name] = os.environ[name]
@@ -159,52 +99,64 @@ def guest_settings(core_name, user, paranoid):
     for name, value in settings.items():
         if not re.fullmatch(r"[\w.-]+", value):
             raise ToolError(f"{name}={value!r}: not a value the kernel's command line can carry")
-    return " ".join(f"{name}={value}" for name, value in settings.items())
+    return settings
+
+
+def time_allowed(core, settings):
+    """Seconds for booting core and running the bundle as settings ask: each CPU it may measure, each
+    repetition, and the sweep."""
+    repetitions = int(settings["FIR_REPETITIONS"]) if settings["FIR_REPETITIONS"].isdigit() else 10
+    cpus = 1 if "FIR_CPU" in settings else core.cpus
+    sweep = SWEEP_SECONDS if settings.get("FIR_SWEEP") == "1" else 0
+    return BOOT_SECONDS + cpus * (repetitions * REPETITION_SECONDS + sweep)
 
 
 def boot(command, timeout):
     """Runs the board, its console shown as it comes, less the results' lines: the run's exit status (None
-    where the board did not get that far) and the results as a tar archive's bytes."""
+    where the board did not get that far) and the results as a gzipped tar's bytes (None where it made
+    none). A board that hangs once its results are in is stopped, and its results kept."""
     board = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                              text=True, errors="replace")
     timer = threading.Timer(timeout, board.kill)
     timer.start()
-    status, encoded, inside = None, [], False
+    console = Console(MARK)
     try:
         for line in board.stdout:
-            line = line.rstrip("\r\n")
-            if line.startswith(MARK + " "):
-                status, inside = int(line[len(MARK) + 1:]), True
-            elif line == MARK:
-                inside = False
-            elif inside:
-                encoded.append(line)
-            else:
-                print(line, flush=True)
-        board.wait()
+            shown = console.feed(line)
+            if shown is not None:
+                print(shown, flush=True)
+            if console.finished:
+                break
+        try:
+            board.wait(GRACE if console.finished else None)
+        except subprocess.TimeoutExpired:
+            board.kill()
+            board.wait()
     finally:
         timer.cancel()
-    if board.returncode == -9:
-        raise ToolError(f"the emulated board did not finish within {timeout} s")
-    return status, gzip.decompress(base64.b64decode("".join(encoded))) if encoded else b""
+        if board.poll() is None:
+            board.kill()
+            board.wait()
+    if not console.finished and board.returncode == -9:
+        raise ToolError(f"the emulated board did not finish within {timeout} s (--timeout allows more)")
+    return console.status, console.results()
 
 
-def unpack_results(results, out):
-    """The results folder from the board, under out, with -2, -3... after its name where one is there; None
-    where the run made none."""
-    with tempfile.TemporaryDirectory() as work:
-        if results:
-            with tarfile.open(fileobj=io.BytesIO(results)) as archive:
-                archive.extractall(work)
-        if not os.listdir(work):
-            return None
-        name, = os.listdir(work)
-        target, n = os.path.join(out, name), 1
-        while os.path.exists(target):
-            n += 1
-            target = os.path.join(out, f"{name}-{n}")
-        os.makedirs(out, exist_ok=True)
-        shutil.move(os.path.join(work, name), target)
+def unpack_results(results, out, work):
+    """The results folder from the board, under out, with -2, -3... after its name where one is there."""
+    unpacked = os.path.join(work, "results")
+    try:
+        with tarfile.open(fileobj=io.BytesIO(gzip.decompress(results))) as archive:
+            archive.extractall(unpacked)
+    except (OSError, EOFError, tarfile.TarError) as error:
+        raise ToolError(f"the results from the board do not unpack: {error}") from error
+    name, = os.listdir(unpacked)
+    target, n = os.path.join(out, name), 1
+    while os.path.exists(target):
+        n += 1
+        target = os.path.join(out, f"{name}-{n}")
+    os.makedirs(out, exist_ok=True)
+    shutil.move(os.path.join(unpacked, name), target)
     return target
 
 
@@ -218,48 +170,31 @@ def mark_emulated(path, emulation):
         sink.write("\n")
 
 
-def board_of(build, core_name):
-    """The instruction set and the core that boot the build's bundle: core_name, or the first core."""
-    isa = build["isa"]
-    if not cores_of(isa):
-        raise ToolError(f"a build for {isa}, which no emulated board runs")
-    core_name = core_name or cores_of(isa)[0]
-    if core_name not in cores_of(isa):
-        raise ToolError(f"{core_name}: not an emulated core of {isa}: {', '.join(cores_of(isa))}")
-    return isa, core_name
-
-
-def board_command(work, core, kernel, initrd, settings, reversed_pmus):
-    """The qemu command that boots the core's kernel, with initrd and the guest's settings."""
-    qemu = INSTRUCTION_SETS[core.isa].qemu_system
-    vmlinuz, = [path for name, path in kernel.items() if name.startswith("vmlinuz-")]
-    # Every machine here has a PL011 UART for its console.
-    command = machine_command(qemu, core) + ["-kernel", vmlinuz, "-initrd", initrd, "-append",
-                                             f"console=ttyAMA0 loglevel=3 panic=-1 {settings}"]
-    tree = device_tree(work, core, qemu, kernel, reversed_pmus)
-    return command + (["-dtb", tree] if tree else [])
-
-
-def run(build_dir, core_name=None, user=False, paranoid=None, reversed_pmus=False, out=CACHE, timeout=600):
+def run(build_dir, core_name=None, user=False, paranoid=None, reversed_pmus=False, out=CACHE, timeout=None):
     """Boots core_name (or the target's first core) with the bundle of the build in build_dir and runs it:
     the results folder it left, under out, and the run's exit status."""
     build = build_description.load(build_dir)
     if not os.path.exists(build["bundle"]):
         raise ToolError(f"{build['bundle']}: missing (scripts/package makes it)")
-    isa, core_name = board_of(build, core_name)
-    core, arch = CORES[core_name], INSTRUCTION_SETS[isa].debian_arch
-    package, kernel = kernel_files(core.flavour, arch)
+    isa, core_name = cores.board_of(build, core_name)
+    core, arch, qemu = cores.CORES[core_name], INSTRUCTION_SETS[isa].debian_arch, INSTRUCTION_SETS[isa].qemu_system
+    if not shutil.which(qemu):
+        raise ToolError(f"{qemu} is not installed (Debian's {qemu.replace('-system-aarch64', '-system-arm')}; "
+                        f"scripts/vm installs it as root)")
+    package, kernel, note = kernel_files(core)
+    print(f"Booting {core_name} with Debian's {package}{f' ({note})' if note else ''} ...", flush=True)
     settings = guest_settings(core_name, user, paranoid)
-    with tempfile.TemporaryDirectory() as work:
+    with scratch(CACHE) as work:
         initrd = initramfs(work, build["bundle"], busybox(arch))
-        status, results = boot(board_command(work, core, kernel, initrd, settings, reversed_pmus), timeout)
-    if status is None:
-        raise ToolError(f"the emulated {core_name} ended before its run did (its console is above)")
-    folder = unpack_results(results, out)
-    if folder is None:
-        raise ToolError(f"the bundle's run stopped (status {status}) before it made a results folder")
-    emulated = {"board": core_name, "qemu": run_tool([INSTRUCTION_SETS[isa].qemu_system, "--version"]).stdout
-                .splitlines()[0],
+        command = cores.board_command(work, core, kernel, initrd, " ".join(f"{k}={v}" for k, v in settings.items()),
+                                      reversed_pmus)
+        status, results = boot(command, timeout or time_allowed(core, settings))
+        if status is None:
+            raise ToolError(f"the emulated {core_name} ended before its run did (its console is above)")
+        if results is None:
+            raise ToolError(f"the bundle's run stopped (status {status}) before it made a results folder")
+        folder = unpack_results(results, out, work)
+    emulated = {"board": core_name, "qemu": run_tool([qemu, "--version"]).stdout.splitlines()[0],
                 "machine": core.machine, "cpu": core.cpu, "cpus": core.cpus, "kernel": package,
                 "exact_instructions": core.cpus == 1}
     for kind in kind_folders(folder):
@@ -281,14 +216,18 @@ def main(argv):
     running.add_argument("--pmus-reversed", action="store_true",
                          help="big-little: the A7's PMU node before the A15's, so the kernel registers it first")
     running.add_argument("--out", default=CACHE, help="where the results folder goes (default build/vm)")
+    running.add_argument("--timeout", type=int, help="seconds the board may take (default: from the work asked)")
     args = parser.parse_args(argv)
     if args.command == "fetch":
         fetch(args.build_dir)
         return 0
-    folder, status = run(args.build_dir, args.core, args.user, args.paranoid, args.pmus_reversed,
-                         args.out)
+    folder, status = run(args.build_dir, args.core, args.user, args.paranoid, args.pmus_reversed, args.out,
+                         args.timeout)
+    if status != 0:
+        print(f"The bundle's run failed (status {status}); what it left is in {os.path.relpath(folder)}.")
+        return 1
     print(f"Back on this machine: {os.path.relpath(folder)}; scripts/bench --board {os.path.relpath(folder)}")
-    return 0 if status == 0 else 1
+    return 0
 
 
 if __name__ == "__main__":
