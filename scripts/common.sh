@@ -62,7 +62,7 @@ choose_target() {
 }
 
 # packages_for GROUP: the Debian packages a preset, or one of the scripts'
-# own groups (bench, compare, lint, vm), needs, as PACKAGE=FILE-IT-INSTALLS. The Arm
+# own groups (bench, board, compare, lint, page, results, vm), needs, as PACKAGE=FILE-IT-INSTALLS. The Arm
 # targets' Google Benchmark comes from Debian's multiarch packages.
 packages_for() {
   local json=nlohmann-json3-dev=/usr/include/nlohmann/json.hpp
@@ -70,11 +70,12 @@ packages_for() {
   local python3=python3=/usr/bin/pydoc3
   # Google Benchmark's compare.py and the SciPy its U test needs: scripts/compare, and its test.
   local compare="libbenchmark-tools=/usr/share/benchmark/compare.py python3-scipy=/usr/lib/python3/dist-packages/scipy/__init__.py"
+  local matplotlib=python3-matplotlib=/usr/lib/python3/dist-packages/matplotlib/__init__.py
   case $1 in
     host | asan | host-release | host-noprof)
       echo g++=/usr/bin/g++ cmake=/usr/bin/cmake ninja-build=/usr/bin/ninja googletest=/usr/src/googletest/CMakeLists.txt \
         binutils=/usr/bin/gprof libbenchmark-dev=/usr/include/benchmark/benchmark.h $python3 valgrind=/usr/bin/valgrind \
-        python3-matplotlib=/usr/lib/python3/dist-packages/matplotlib/__init__.py $json $compare ;;
+        $matplotlib $json $compare ;;
     armv7) echo g++-arm-linux-gnueabihf=/usr/bin/arm-linux-gnueabihf-g++ qemu-user=/usr/bin/qemu-arm $python3 \
       libbenchmark-dev:armhf=/usr/lib/arm-linux-gnueabihf/libbenchmark.so $json ;;
     aarch64) echo g++-aarch64-linux-gnu=/usr/bin/aarch64-linux-gnu-g++ qemu-user=/usr/bin/qemu-aarch64 $python3 \
@@ -85,6 +86,11 @@ packages_for() {
         libclang-rt-14-dev=/usr/lib/llvm-14/lib/clang/14.0.6/lib/linux/libclang_rt.fuzzer-$clang_arch.a \
         libfuzzer-14-dev=/usr/lib/llvm-14/lib/libFuzzer.a ;;
     compare) echo $python3 $compare ;;
+    results) echo $python3 $matplotlib ;;
+    # The results page's test: a real headless browser.
+    page) echo chromium=/usr/bin/chromium chromium-driver=/usr/bin/chromedriver \
+      python3-selenium=/usr/lib/python3/dist-packages/selenium/__init__.py ;;
+    board) echo $python3 openssh-client=/usr/bin/ssh ;;
     lint) echo clang-tidy=/usr/bin/clang-tidy cppcheck=/usr/bin/cppcheck ;;
     vm) echo qemu-system-arm=/usr/bin/qemu-system-arm device-tree-compiler=/usr/bin/fdtput cpio=/usr/bin/cpio ;;
     bench) echo time=/usr/bin/time hyperfine=/usr/bin/hyperfine ;;
@@ -94,7 +100,7 @@ packages_for() {
 # package_groups: every group that packages_for names here: the tested
 # presets, and the scripts' own.
 package_groups() {
-  echo "${tested[@]}" host-release host-noprof bench compare lint vm
+  echo "${tested[@]}" host-release host-noprof bench board compare lint page results vm
 }
 
 # missing_packages PACKAGE=FILE...: the packages whose file is absent.

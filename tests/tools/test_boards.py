@@ -15,7 +15,7 @@ import threading
 import unittest
 from unittest import mock
 
-from boards import cores, debian, scratch, vm
+from boards import cores, debian, guest, scratch, vm
 from boards.console import Console
 from shared.cli import ToolError
 
@@ -97,13 +97,13 @@ class Board(unittest.TestCase):
 
     def test_the_time_allowed_follows_the_work_asked(self):
         def allowed(core, **settings):
-            return vm.time_allowed(cores.CORES[core], dict({"FIR_REPETITIONS": "3"}, **settings))
+            return guest.time_allowed(cores.CORES[core], dict({"FIR_REPETITIONS": "3"}, **settings))
         self.assertGreater(allowed("cortex-a7", FIR_REPETITIONS="20"), allowed("cortex-a7"))
         self.assertGreater(allowed("cortex-a7", FIR_SWEEP="1"), allowed("cortex-a7") + 600)
         self.assertGreater(allowed("big-little"), allowed("cortex-a7"))
         self.assertEqual(allowed("big-little", FIR_CPU="1"), allowed("cortex-a7"))
         with mock.patch.dict(os.environ, {"FIR_REPETITIONS": "", "FIR_CPU": ""}):
-            self.assertEqual(vm.guest_settings("cortex-a7", False, None)["FIR_REPETITIONS"], vm.REPETITIONS)
+            self.assertEqual(guest.guest_settings(MARK, "cortex-a7", False, None)["FIR_REPETITIONS"], guest.REPETITIONS)
 
     def test_a_missing_qemu_is_one_line(self):
         with tempfile.TemporaryDirectory() as build:

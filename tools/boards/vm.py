@@ -9,24 +9,25 @@ instruction counts; times, cycles, IPC and MHz are the emulator's, and machine.j
     vm.py fetch BUILD_DIR    the kernels and busybox that the cores of BUILD_DIR's target boot, into
                              build/vm (kept)
     vm.py run BUILD_DIR [CORE] [--user] [--paranoid N] [--pmus-reversed] [--out DIR] [--timeout SECONDS]
+              [--db PATH]
 
 run boots the bundle of the build in BUILD_DIR (scripts/package makes it) on CORE, one of its target's
 (default the first). FIR_CPU, FIR_SWEEP and FIR_REPETITIONS (here 3 unless set: emulated times barely
-vary) go to the bundle's run, and the time it is allowed follows them.
+vary) go to the bundle's run, and the time it is allowed follows them. A run that succeeds is added to
+the results database (scripts/results).
 """
 
 import gzip
 import io
 import json
 import os
-import re
 import shutil
 import subprocess
 import sys
 import tarfile
 import threading
 
-from boards import cores, debian
+from boards import cores, debian, guest
 from boards.console import Console
 from boards.scratch import scratch
 from report.board_block import emulation_line
@@ -35,6 +36,7 @@ from shared.board_folder import kind_folders
 from shared.cli import ToolError, entry, run_tool, with_commands
 from shared.instruction_sets import INSTRUCTION_SETS
 from shared.result_files import FILES
+from store import database
 
 CACHE = checkout.path("build", "vm")
 INIT = checkout.path("board", "vm-init")
@@ -42,10 +44,6 @@ INIT = checkout.path("board", "vm-init")
 MARK = "fir-results-" + os.urandom(8).hex()
 # How long a board that sent its results may take to power off before it is stopped.
 GRACE = 10
-# The time a run is allowed: booting, then each CPU it measures, each repetition and the sweep; about
-# three times what they took here: an A7 boots and runs three repetitions in 30 s, and sweeps in 300 s more.
-BOOT_SECONDS, REPETITION_SECONDS, SWEEP_SECONDS = 120, 40, 900
-REPETITIONS = "3"
 
 
 def kernel_files(core):
@@ -63,52 +61,6 @@ def fetch(build_dir):
     for name in cores.cores_of(isa):
         kernel_files(cores.CORES[name])
     busybox(INSTRUCTION_SETS[isa].debian_arch)
-
-
-def initramfs(work, archive, busybox_binary):
-    """An initramfs of busybox, board/vm-init as /init, and the bundle unpacked in /bundle."""
-    root = os.path.join(work, "root")
-    for folder in ("bin", "dev", "proc", "sys"):
-        os.makedirs(os.path.join(root, folder))
-    shutil.copy(busybox_binary, os.path.join(root, "bin", "busybox"))
-    shutil.copy(INIT, os.path.join(root, "init"))
-    with tarfile.open(archive) as bundle:
-        top, = {member.name.split("/")[0] for member in bundle}
-        bundle.extractall(root)
-    os.rename(os.path.join(root, top), os.path.join(root, "bundle"))
-    names = run_tool(["find", "."], text=False, cwd=root).stdout
-    image = run_tool(["cpio", "-o", "-H", "newc", "--quiet"], text=False, input=names, cwd=root).stdout
-    path = os.path.join(work, "initramfs.gz")
-    with gzip.open(path, "wb", compresslevel=1) as out:
-        out.write(image)
-    return path
-
-
-def guest_settings(core_name, user, paranoid):
-    """The kernel command line's NAME=VALUE settings, which reach board/vm-init as its environment. An
-    empty FIR_ setting is unset, as the bundle's run takes it."""
-    settings = {"VM_MARK": MARK, "VM_HOST": f"qemu-{core_name}",
-                "FIR_REPETITIONS": os.environ.get("FIR_REPETITIONS") or REPETITIONS}
-    for name in ("FIR_CPU", "FIR_SWEEP"):
-        if os.environ.get(name):
-            settings[name] = os.environ[name]
-    if user:
-        settings["VM_USER"] = "1"
-    if paranoid is not None:
-        settings["VM_PARANOID"] = str(paranoid)
-    for name, value in settings.items():
-        if not re.fullmatch(r"[\w.-]+", value):
-            raise ToolError(f"{name}={value!r}: not a value the kernel's command line can carry")
-    return settings
-
-
-def time_allowed(core, settings):
-    """Seconds for booting core and running the bundle as settings ask: each CPU it may measure, each
-    repetition, and the sweep."""
-    repetitions = int(settings["FIR_REPETITIONS"]) if settings["FIR_REPETITIONS"].isdigit() else 10
-    cpus = 1 if "FIR_CPU" in settings else core.cpus
-    sweep = SWEEP_SECONDS if settings.get("FIR_SWEEP") == "1" else 0
-    return BOOT_SECONDS + cpus * (repetitions * REPETITION_SECONDS + sweep)
 
 
 def boot(command, timeout):
@@ -183,12 +135,11 @@ def run(build_dir, core_name=None, user=False, paranoid=None, reversed_pmus=Fals
                         f"scripts/vm installs it as root)")
     package, kernel, note = kernel_files(core)
     print(f"Booting {core_name} with Debian's {package}{f' ({note})' if note else ''} ...", flush=True)
-    settings = guest_settings(core_name, user, paranoid)
+    settings = guest.guest_settings(MARK, core_name, user, paranoid)
     with scratch(CACHE) as work:
-        initrd = initramfs(work, build["bundle"], busybox(arch))
-        command = cores.board_command(work, core, kernel, initrd, " ".join(f"{k}={v}" for k, v in settings.items()),
-                                      reversed_pmus)
-        status, results = boot(command, timeout or time_allowed(core, settings))
+        initrd = guest.initramfs(work, {"bin/busybox": busybox(arch), "init": INIT}, build["bundle"])
+        command = cores.board_command(work, core, kernel, initrd, guest.command_line(settings), reversed_pmus)
+        status, results = boot(command, timeout or guest.time_allowed(core, settings))
         if status is None:
             raise ToolError(f"the emulated {core_name} ended before its run did (its console is above)")
         if results is None:
@@ -217,6 +168,7 @@ def main(argv):
                          help="big-little: the A7's PMU node before the A15's, so the kernel registers it first")
     running.add_argument("--out", default=CACHE, help="where the results folder goes (default build/vm)")
     running.add_argument("--timeout", type=int, help="seconds the board may take (default: from the work asked)")
+    running.add_argument("--db", default=database.DEFAULT, help="the results database (default results.sqlite here)")
     args = parser.parse_args(argv)
     if args.command == "fetch":
         fetch(args.build_dir)
@@ -226,7 +178,11 @@ def main(argv):
     if status != 0:
         print(f"The bundle's run failed (status {status}); what it left is in {os.path.relpath(folder)}.")
         return 1
-    print(f"Back on this machine: {os.path.relpath(folder)}; scripts/bench --board {os.path.relpath(folder)}")
+    _, core_name = cores.board_of(build_description.load(args.build_dir), args.core)
+    run_id, kept = database.add(database.connect(args.db), folder, f"qemu {core_name}", "scripts/vm")
+    print(f"Back on this machine: {os.path.relpath(folder)}, run {run_id} of {os.path.relpath(args.db)}"
+          f"{' already' if kept else ''}; scripts/bench --board {os.path.relpath(folder)} shows it beside this "
+          f"machine, scripts/results table beside the other boards")
     return 0
 
 

@@ -59,14 +59,12 @@ def read_boards(folders):
 def bench(args):
     # Every board is read, and checked, before a line is printed.
     boards = read_boards(args.board)
-    # The file once: its timings, and the day they were taken.
-    o0, day = load_json(args.o0, lambda report: (read_timings(report), report["context"]["date"][:10]),
-                        "kernel_timings")
+    o0 = load_json(args.o0, read_timings, "kernel_timings")
     o2 = load_json(args.o2, read_timings, "kernel_timings")
     mixes = [load_json(path, read_mix, "instruction_mix.py --json") for path in args.mix]
     program = load_json(args.program_runs, lambda runs: program_figures(
         read_text(args.program_profile), runs, args.peak_kib, args.values, names(o0)), "hyperfine and callgrind")
-    where = f"{machine(args.build_dir)}, {day}"
+    where = f"{machine(args.build_dir)}, {o0['day']}"
     lines = [f"{where}."] + bench_table(o0, o2, mixes, program)
     commit = this_commit()
     for board in boards:

@@ -23,6 +23,8 @@ def kind_folders(folder):
     pattern = re.compile(rf"{re.escape(FILES['kind'])}(\d+)")
     kinds = sorted((int(match.group(1)), name) for name in os.listdir(folder)
                    if (match := pattern.fullmatch(name)) and os.path.isdir(os.path.join(folder, name)))
+    if kinds and not os.path.exists(os.path.join(folder, FILES["summary"])):
+        raise InputError(f"{folder}: unfinished, no {FILES['summary']}: the run was cut short on the board")
     if kinds:
         return [os.path.join(folder, name) for _, name in kinds]
     if os.path.exists(os.path.join(folder, OLD_MACHINE)):

@@ -38,9 +38,9 @@ def load_json(path, reader=lambda report: report, writer="the program"):
 
 
 def read_timings(report):
-    """Google Benchmark JSON with aggregates, of one shape -> its shape and, by kernel in the order
-    they ran, median, stddev (ms) and cv (a fraction) of the time per call. Each result names its
-    kernel in its label and its shape in the counters outputs and taps."""
+    """Google Benchmark JSON with aggregates, of one shape -> its shape, the day it was taken and, by
+    kernel in the order they ran, median, stddev (ms) and cv (a fraction) of the time per call. Each
+    result names its kernel in its label and its shape in the counters outputs and taps."""
     kernels, shapes, repetitions = {}, set(), set()
     for run in report["benchmarks"]:
         if run.get("run_type") != "aggregate":
@@ -56,7 +56,8 @@ def read_timings(report):
         if missing:
             raise ValueError(f"{kernel} has no {', '.join(sorted(missing))}")
     (outputs, taps), = shapes
-    return {"outputs": outputs, "taps": taps, "repetitions": max(repetitions), "kernels": kernels}
+    return {"outputs": outputs, "taps": taps, "repetitions": max(repetitions), "kernels": kernels,
+            "day": str(report["context"]["date"])[:10]}
 
 
 def read_iterations(report):
