@@ -1,5 +1,6 @@
 #include "machine.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
@@ -65,6 +66,18 @@ nlohmann::json machine_facts(const System& system, int cpu)
                                               : ""}};
     if (const auto paranoid = perf_paranoid(system))
         facts["perf_event_paranoid"] = *paranoid;
+    // What the device tree says the board is ("Raspberry Pi 4 Model B Rev 1.4"; qemu's virt machine is
+    // "linux,dummy-virt"), where there is one: NUL-separated strings.
+    if (const auto model = system.file("/proc/device-tree/model"))
+        facts["board"] = model->substr(0, model->find('\0'));
+    if (const auto compatible = system.file("/proc/device-tree/compatible")) {
+        facts["compatible"] = nlohmann::json::array();
+        for (std::size_t at = 0, end = 0; at < compatible->size(); at = end + 1) {
+            end = std::min(compatible->find('\0', at), compatible->size());
+            if (end > at)
+                facts["compatible"].push_back(compatible->substr(at, end - at));
+        }
+    }
     facts["caches"] = caches(system, cpu);
     return facts;
 }

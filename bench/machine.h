@@ -1,5 +1,5 @@
-// The board a run measured, as machine.json holds it: what it is (kernel,
-// CPU, PMU, perf's setting), and its state before and after the run (clock
+// The board a run measured, as machine.json holds it: what it is (its host
+// name, its device tree's model, kernel, CPU, PMU, perf's setting), and its state before and after the run (clock
 // and governor, temperatures, throttling), with the flags of a run whose
 // clock may have moved. Read through a System, so that tests can give it a
 // made-up board.

@@ -438,6 +438,8 @@ TEST(ScriptedMachine, NamesTheCoreAndFlagsThrottlingButNotAnIdleClock)
     write("sys/devices/system/cpu/cpu0/cpufreq/scaling_governor", "ondemand\n");
     write("sys/devices/system/cpu/cpu0/cpufreq/scaling_cur_freq", "600000\n");
     write("sys/class/thermal/thermal_zone0/type", "cpu-thermal\n");
+    write("proc/device-tree/model", std::string("Raspberry Pi 4 Model B Rev 1.4\0", 31));
+    write("proc/device-tree/compatible", std::string("raspberrypi,4-model-b\0brcm,bcm2711\0", 35));
     write("sys/class/thermal/thermal_zone0/temp", "81234\n");
     for (const auto& [index, level, type, size] : {std::tuple{"index0", "1", "Data", "32K"},
                                                    std::tuple{"index1", "1", "Instruction", "48K"},
@@ -457,6 +459,8 @@ TEST(ScriptedMachine, NamesTheCoreAndFlagsThrottlingButNotAnIdleClock)
     fs::remove_all(root);
 
     EXPECT_EQ(machine["model"], "Cortex-A72");
+    EXPECT_EQ(machine["board"], "Raspberry Pi 4 Model B Rev 1.4");
+    EXPECT_EQ(machine["compatible"], nlohmann::json({"raspberrypi,4-model-b", "brcm,bcm2711"}));
     EXPECT_EQ(machine["core"], "Cortex-A72");
     EXPECT_EQ(machine["before"]["governor"], "ondemand");
     EXPECT_EQ(machine["after"]["temperatures"]["cpu-thermal"], 81.234);

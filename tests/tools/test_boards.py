@@ -1,6 +1,7 @@
-"""The emulated boards' host side: the results block cut out of a board's console and checked, a board that
-hangs or overruns, the time a run is allowed, and the cache of Debian's packages that the boards boot, as
-lists move on, the network goes, runs are killed and two start at once."""
+"""The boards' host side: the results block cut out of an emulated board's console and checked, a board that
+hangs or overruns, the time a run is allowed, the cache of Debian's packages that the boards boot, as
+lists move on, the network goes, runs are killed and two start at once; and what scripts/board makes of a
+board's machine, of this shell's settings and of ssh's last words."""
 
 import base64
 import gzip
@@ -15,7 +16,7 @@ import threading
 import unittest
 from unittest import mock
 
-from boards import cores, debian, guest, scratch, vm
+from boards import board, cores, debian, guest, scratch, ssh, vm
 from boards.console import Console
 from shared.cli import ToolError
 
@@ -196,6 +197,36 @@ class Cache(unittest.TestCase):
             self.assertIn(running, left)
             self.assertIn(os.path.basename(work), left)
         self.assertNotIn(os.path.basename(work), os.listdir(self.cache))
+
+
+class OverSsh(unittest.TestCase):
+    def test_each_machine_gets_its_bundle_or_one_line(self):
+        for machine, forced, target in (("armv7l", None, "armv7"), ("armv8l", None, "armv7"),
+                                        ("aarch64", None, "aarch64"), ("aarch64", "armv7", "armv7")):
+            self.assertEqual(board.target_of(machine, forced), target)
+        for machine in ("armv6l", "mips", "riscv64"):
+            with self.assertRaisesRegex(ssh.BoardError, f"no bundle for its machine, {machine} "):
+                board.target_of(machine, None)
+
+    def test_the_shells_settings_go_to_the_run_and_odd_ones_are_refused(self):
+        with mock.patch.dict(os.environ, {"FIR_CPU": "4", "FIR_REPETITIONS": "", "FIR_SWEEP": "1"}):
+            self.assertEqual(board.settings(), ["FIR_CPU=4", "FIR_SWEEP=1"])
+        with mock.patch.dict(os.environ, {"FIR_CPU": "4; rm -rf ~"}), self.assertRaisesRegex(ToolError, "FIR_CPU="):
+            board.settings()
+
+    def test_what_ssh_says_is_one_line_of_what_it_means(self):
+        cases = [
+            ("user@pi: Permission denied (publickey,password).\n", "refused the login: user@pi: Permission denied"),
+            ("ssh: Could not resolve hostname pi4: Name or service not known\n", "cannot be reached: ssh: Could not"),
+            ("ssh: connect to host 10.0.0.9 port 22: No route to host\n", "cannot be reached: "),
+            ("Host key verification failed.\n", "its host key is not the one known here"),
+            ("Timeout, server pi not responding.\n", "the connection dropped: Timeout, server pi not responding"),
+            ("", "the connection dropped: ssh said nothing"),
+        ]
+        for said, meant in cases:
+            with self.subTest(said=said):
+                self.assertTrue(ssh.why(said).startswith(meant), ssh.why(said))
+                self.assertNotIn("\n", ssh.why(said))
 
 
 if __name__ == "__main__":

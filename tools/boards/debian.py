@@ -92,8 +92,13 @@ def extract(deb, wanted, folder):
     contents = subprocess.Popen(["dpkg-deb", "--fsys-tarfile", deb], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     with tarfile.open(fileobj=contents.stdout, mode="r|") as archive:
         for member in archive:
-            if member.isfile() and re.search(wanted, member.name):
-                path = os.path.join(folder, os.path.basename(member.name))
+            if not re.search(wanted, member.name):
+                continue
+            path = os.path.join(folder, os.path.basename(member.name))
+            if member.issym():
+                # A library's name beside the file it names, both wanted, in the one flat folder.
+                os.symlink(os.path.basename(member.linkname), path)
+            elif member.isfile():
                 with open(path, "wb") as out:
                     shutil.copyfileobj(archive.extractfile(member), out)
                 os.chmod(path, member.mode)

@@ -48,15 +48,25 @@ def kind_rows(kind):
     return row, figures
 
 
+def emulation(machine):
+    """How the board was emulated, or None for silicon: as scripts/vm marked it, or as qemu's virt machine
+    names itself in its device tree (an emulated board reached over SSH)."""
+    emulated = machine.get("emulated")
+    if emulated:
+        return f"{emulated['board']} ({emulated['machine']}, {emulated['kernel']})"
+    if "linux,dummy-virt" in machine.get("compatible", []):
+        return "qemu's virt machine, as its device tree says"
+    return None
+
+
 def run_rows(folder):
     """The run's row (less what the database adds: digest, label, source, the time added) and, for each kind
     of core, its row and its kernels' rows."""
     kinds = read_board(folder)
     machine = kinds[0]["machine"]
-    emulated = machine.get("emulated")
     run = {"folder": os.path.basename(os.path.normpath(folder)), "host": machine.get("host") or None,
            "kernel": machine.get("kernel", ""), "isa": kinds[0]["counters"]["isa"],
-           "emulated": f"{emulated['board']} ({emulated['machine']}, {emulated['kernel']})" if emulated else None,
+           "emulated": emulation(machine),
            "commit_id": machine["build"]["commit"], "modified": int(bool(machine["build"]["modified"])),
            "taken": kinds[0]["timings"]["day"]}
     return run, [kind_rows(kind) for kind in kinds]
