@@ -6,6 +6,7 @@
     results.py table [FILTERS]                 a row a board and kind of core
     results.py chart SVG [FILTERS]             each kernel's speed-up per board and kind of core
     results.py page HTML [FILTERS]             the table and the chart in one self-contained page
+    results.py scale [--record FILE]           the database's own benchmark (scale.py)
 
 FILTERS: --target ISA, --core CORE, --silicon (no emulated boards), --since DAY and --until DAY
 (YYYY-MM-DD, the day each run was taken). --db PATH names the database (default results.sqlite in the
@@ -18,7 +19,7 @@ import os
 import sys
 
 from shared.cli import ToolError, entry, with_commands
-from store import database
+from store import database, scale
 from store.chart import chart_svg
 from store.page import page_html
 from store.table import table_lines
@@ -73,6 +74,8 @@ def filters_said(args):
 
 
 def run(argv):
+    if argv[:1] == ["scale"]:
+        return scale.main(argv[1:])
     args = parser().parse_args(argv)
     db = database.connect(args.db)
     if args.command == "add":
