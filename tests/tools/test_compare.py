@@ -8,6 +8,7 @@ import math
 import os
 import random
 import shutil
+import signal
 import tempfile
 import unittest
 from unittest import mock
@@ -95,7 +96,7 @@ printf '{"benchmarks": [%s]}' "$(for k in fir fir_opt fir_neon; do
 """
 FAKE_MACHINE = """#!/bin/sh
 case $1 in
-  cpu) echo 0 ;;
+  cpu) echo "${FAKE_CPU:-0}" ;;
   begin) echo '{"cpu": 0, "core": "fake", "build": {"commit": "c0ffee", "modified": false, "flags": "-O0"}}' \
 >machine.json ;;
 esac
@@ -125,8 +126,8 @@ class Rounds(unittest.TestCase):
         os.environ["CALLS"] = self.calls
         self.addCleanup(os.environ.pop, "CALLS")
 
-    def take(self, count, fail_at=None):
-        with mock.patch.dict(os.environ, {"FAIL_AT": str(fail_at or "")}):
+    def take(self, count, fail_at=None, cpu=0):
+        with mock.patch.dict(os.environ, {"FAIL_AT": str(fail_at or ""), "FAKE_CPU": str(cpu)}):
             err = io.StringIO()
             with contextlib.redirect_stderr(err):
                 try:
@@ -135,7 +136,7 @@ class Rounds(unittest.TestCase):
                     return stopped, err.getvalue()
 
     def test_a_failing_program_keeps_the_rounds_taken_and_the_next_call_goes_on(self):
-        stopped, said = self.take(12, fail_at=9)
+        stopped, said = self.take(12, fail_at=9, cpu=1)
         self.assertIsInstance(stopped, Stopped)
         self.assertEqual(stopped.status, 1)
         self.assertIn("stopped at round 5 of 12 (", str(stopped))
@@ -143,7 +144,8 @@ class Rounds(unittest.TestCase):
         self.assertEqual(said, "round 1 of 12\n")
         kept = record.read_record(self.out)["rounds"]
         self.assertEqual(len(kept), 4)
-        again, said = self.take(12)
+        again, said = self.take(12, cpu=0)
+        self.assertEqual(again["cpu"], 1)
         self.assertEqual(again["rounds"][:4], kept)
         self.assertEqual(len(again["rounds"]), 12)
         self.assertIn("4 rounds of these two sides are kept", said)
@@ -153,9 +155,14 @@ class Rounds(unittest.TestCase):
         with mock.patch.object(rounds, "time_once", side_effect=[{k: 1.0 for k in NAMES}] * 4 + [KeyboardInterrupt]):
             stopped, _ = self.take(8)
         self.assertEqual((stopped.status, len(record.read_record(self.out)["rounds"])), (130, 2))
+        calls = iter([{k: 1.0 for k in NAMES}] * 2)
+        with mock.patch.object(rounds, "time_once", side_effect=lambda *_: next(calls, None) or
+                               os.kill(os.getpid(), signal.SIGTERM)):
+            stopped, _ = self.take(8)
+        self.assertEqual((stopped.status, len(record.read_record(self.out)["rounds"])), (143, 3))
         with open(self.out, "a", encoding="utf-8") as torn:
             torn.write('{"A": {"fir": 1.')
-        self.assertEqual(len(self.take(3)[0]["rounds"]), 3)
+        self.assertEqual(len(self.take(4)[0]["rounds"]), 4)
         with open(self.out, encoding="utf-8") as kept:
             lines = kept.read().splitlines()
         lines[0] = lines[0].replace('"c0ffee"', '"decaf"')

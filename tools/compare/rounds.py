@@ -8,11 +8,12 @@ and the machine."""
 import glob
 import os
 import random
+import signal
 import sys
 import tempfile
 
 from shared import build_description
-from compare.record import Journal
+from compare.record import Journal, read_record
 from shared.cli import Stopped, ToolError, run_tool
 from shared.results import load_json, read_iterations, read_text
 
@@ -83,7 +84,8 @@ def take_rounds(path_a, path_b, count, out):
     """count rounds of A and B in the record at out, going on from the rounds an earlier call with the same
     sides kept there: the whole record."""
     sides = {"A": side(path_a), "B": side(path_b)}
-    cpu = int(run_tool(sides["A"]["machine_info"] + ["cpu"]).stdout)
+    # Going on, on the CPU the kept rounds were taken on.
+    cpu = read_record(out)["cpu"] if os.path.exists(out) else int(run_tool(sides["A"]["machine_info"] + ["cpu"]).stdout)
     built = {name: provenance(one, cpu) for name, one in sides.items()}
     machine = {key: value for key, value in built["A"].items() if key not in ("build", "before", "flags")}
     header = {"sides": {name: {"path": sides[name]["name"], "build": built[name]["build"]} for name in sides},
@@ -93,6 +95,7 @@ def take_rounds(path_a, path_b, count, out):
     if journal.rounds:
         print(f"{len(journal.rounds)} rounds of these two sides are kept in {out}: going on from there",
               file=sys.stderr)
+    previous = signal.signal(signal.SIGTERM, interrupted)
     try:
         with tempfile.TemporaryDirectory() as work:
             for n in range(len(journal.rounds), count):
@@ -104,10 +107,25 @@ def take_rounds(path_a, path_b, count, out):
     except (KeyboardInterrupt, ToolError, OSError) as error:
         if sys.stderr.isatty():
             print(file=sys.stderr)
-        why = "interrupted" if isinstance(error, KeyboardInterrupt) else str(error) or type(error).__name__
+        why = str(error) or type(error).__name__
+        if isinstance(error, KeyboardInterrupt):
+            why = f"interrupted{' by ' + error.args[0] if error.args else ''}"
         raise Stopped(f"stopped at round {len(journal.rounds) + 1} of {count} ({why}); the "
                       f"{len(journal.rounds)} rounds taken are kept in {out}, and the same command goes on from "
-                      f"there", 130 if isinstance(error, KeyboardInterrupt) else 1) from error
+                      f"there", exit_status(error)) from error
     finally:
+        signal.signal(signal.SIGTERM, previous)
         journal.close()
     return journal.record()
+
+
+def exit_status(error):
+    """A shell's exit status for what stopped the rounds: 128 and the signal's number for a signal."""
+    if isinstance(error, KeyboardInterrupt):
+        return 128 + (signal.SIGTERM if error.args == ("SIGTERM",) else signal.SIGINT)
+    return 1
+
+
+def interrupted(number, _):
+    """A SIGTERM (a kill, a CI job's timeout) stops the rounds as Ctrl-C does."""
+    raise KeyboardInterrupt(signal.Signals(number).name)
