@@ -40,6 +40,13 @@ CASES = {
     "cortex-a72": (AARCH64, "cortex-a72", None, {}, "exact"),
 }
 TOLERANCE = 0.01
+# What each kind of check holds a board to, in a few words, for docs/board.md.
+HOLDS = {"exact": f"cycles and instructions counted, user space alone, each kernel's instructions per multiply-add "
+                  f"within {100 * TOLERANCE:g}% of the build's count",
+         "counts-nothing": "user + kernel opens, but qemu's PMU counts nothing: n/a with the reason",
+         "kernel.perf_event_paranoid=1": "an ordinary user at paranoid 2 told to set 1",
+         "kernel.perf_event_paranoid=2": "an ordinary user at Debian's paranoid 3 told to set 2",
+         "pmus": "each CPU measured as a kind of its own, cycles on its own PMU, none discarded"}
 
 
 def prepare(build_dir, work):

@@ -195,6 +195,19 @@ class Check(unittest.TestCase):
                          ["fir_copy: 1.25 scalar add per multiply-add, expected 1"])
 
 
+class InShort(unittest.TestCase):
+    def test_every_kind_of_arithmetic_is_named(self):
+        """At -O3 GCC gives ARMv7's scalar loop VMLA.F32 on s registers: a scalar multiply-accumulate."""
+        categories = {"memory": 3.02}
+        cases = [({"scalar mla": 1.0}, "fir: 1.00 scalar multiply-accumulates and 3.02 loads/stores"),
+                 ({"vector mul": 0.25, "vector add": 0.25}, "fir: 0.25 vector multiplies, 0.25 vector adds and"),
+                 ({}, "fir: no float arithmetic and 3.02 loads/stores")]
+        for ops, said in cases:
+            with self.subTest(ops=ops):
+                self.assertTrue(mix_report.in_short("fir", {"ops": ops, "categories": categories, "total": 6.09})
+                                .startswith(said))
+
+
 class RecordedCounts(unittest.TestCase):
     """The counts scripts/bench keeps, made again from recorded callgrind runs of x86-64 and of an arm64 host."""
 

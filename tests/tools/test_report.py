@@ -60,16 +60,17 @@ class BenchRun(unittest.TestCase):
         self.o0 = results.read_timings(self.load("O0.json"))
         self.o2 = results.read_timings(self.load("O2.json"))
         self.mixes = bench_mixes()
-        self.program = figures.program_figures(recorded("bench/program.txt"), self.load("program.json"), 5824,
-                                                 200064, NAMES)
+        self.run = self.load("run.json")
+        self.program = figures.program_figures(recorded("bench/program.txt"), self.load("program.json"),
+                                                 self.run["peak_kib"], self.run["values"], NAMES)
 
     def test_table_of_a_recorded_run(self):
         self.assertEqual("\n".join(tables.bench_table(self.o0, self.o2, self.mixes, self.program)) + "\n",
                          recorded("bench/table.txt"))
 
     def test_a_kernel_of_the_table_that_the_program_does_not_call(self):
-        program = figures.program_figures(recorded("bench/program.txt"), self.load("program.json"), 5824, 200064,
-                                            NAMES + ["fir_copy"])
+        program = figures.program_figures(recorded("bench/program.txt"), self.load("program.json"),
+                                            self.run["peak_kib"], self.run["values"], NAMES + ["fir_copy"])
         self.assertEqual(program, self.program)
 
     def test_table_of_the_arm_targets_alone_as_a_board_counts_them(self):

@@ -17,11 +17,12 @@ def per_mac(count, macs):
 def in_short(kernel, summary):
     """One kernel's arithmetic, loads and stores and instructions per multiply-add, in a line."""
     ops = summary["ops"]
-    names = {"scalar mul": "scalar multiplies", "scalar add": "scalar adds", "vector mla":
-             "vector multiply-accumulates", "vector mul": "vector multiplies", "vector add": "vector adds"}
-    arithmetic = ", ".join(f"{ops[op]:.2f} {name}" for op, name in names.items() if ops.get(op))
-    return (f"{kernel}: {arithmetic} and {summary['categories']['memory']:.2f} loads/stores per multiply-add, "
-            f"{summary['total']:.2f} instructions in all")
+    names = {"scalar mul": "scalar multiplies", "scalar add": "scalar adds", "scalar mla":
+             "scalar multiply-accumulates", "vector mla": "vector multiply-accumulates", "vector mul":
+             "vector multiplies", "vector add": "vector adds"}
+    arithmetic = [f"{ops[op]:.2f} {name}" for op, name in names.items() if ops.get(op)]
+    return (f"{kernel}: {', '.join(arithmetic) or 'no float arithmetic'} and {summary['categories']['memory']:.2f} "
+            f"loads/stores per multiply-add, {summary['total']:.2f} instructions in all")
 
 
 def explain(measured, summaries):

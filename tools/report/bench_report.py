@@ -3,10 +3,12 @@
 
     bench_report.py profile BUILD_DIR RUN_DIR
         gprof's flat profile of the run in RUN_DIR (its gmon.out), cut to the
-        kernels: self seconds, calls, share and speed-up over the reference.
+        kernels: self seconds, calls, share and speed-up over the reference,
+        under its title, as scripts/run shows it.
     bench_report.py timings TIMINGS.json
         kernel_timings' repetitions (Google Benchmark JSON with aggregates):
-        each kernel's median time per call, its spread and its speed-up.
+        each kernel's median time per call, its spread and its speed-up,
+        under their title.
     bench_report.py check-boards RESULTS...
         reads each board's results folder as bench does, and prints nothing
         unless one is not fit to read.
@@ -36,7 +38,7 @@ from report.figures import names, profile_figures, program_figures
 from report.profiles import gprof_flat
 from shared.board_folder import read_board
 from shared.results import load_json, read_mix, read_text, read_timings
-from report.tables import bench_table, profile_table, timings_table
+from report.tables import bench_table, run_profile_lines, run_timings_lines
 
 
 def machine(build_dir):
@@ -95,12 +97,12 @@ def parser():
 def run(argv):
     args = parser().parse_args(argv)
     if args.command == "timings":
-        print("\n".join(timings_table(load_json(args.file, read_timings, "kernel_timings"))))
+        print("\n".join(run_timings_lines(load_json(args.file, read_timings, "kernel_timings"))))
     elif args.command == "check-boards":
         read_boards(args.board)
     elif args.command == "profile":
         kernels = build_description.kernel_names(build_description.load(args.build_dir))
-        print("\n".join(profile_table(profile_figures(gprof_flat(args.build_dir, args.run_dir), kernels))))
+        print("\n".join(run_profile_lines(profile_figures(gprof_flat(args.build_dir, args.run_dir), kernels))))
     else:
         bench(args)
     return 0

@@ -31,6 +31,17 @@ def timings_table(timings):
     return lines + [spread_note(timings)]
 
 
+def run_profile_lines(figures):
+    """scripts/run's profile: its title, the table, and what gprof's sampling means for it."""
+    return (["Profile of that run (gprof, one call per kernel):"] + profile_table(figures) +
+            ["gprof samples every 10 ms, so a kernel that takes a few milliseconds gets few samples, or none."])
+
+
+def run_timings_lines(timings):
+    """scripts/run's timings: their title and table."""
+    return ["Precise timings of the same calls (Google Benchmark, same build without -pg):"] + timings_table(timings)
+
+
 def profile_table(figures):
     """gprof's figures by kernel: self seconds, calls, share and speed-up over the reference."""
     kernels = list(figures)
