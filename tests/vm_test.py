@@ -46,7 +46,8 @@ HOLDS = {"exact": f"cycles and instructions counted, user space alone, each kern
          "counts-nothing": "user + kernel opens, but qemu's PMU counts nothing: n/a with the reason",
          "kernel.perf_event_paranoid=1": "an ordinary user at paranoid 2 told to set 1",
          "kernel.perf_event_paranoid=2": "an ordinary user at Debian's paranoid 3 told to set 2",
-         "pmus": "each CPU measured as a kind of its own, cycles on its own PMU, none discarded"}
+         "pmus": "each CPU measured as a kind of its own, cycles on its own PMU, none discarded",
+         "pmu": "FIR_CPU's one CPU measured, its cycles on its own PMU, none discarded"}
 
 
 def prepare(build_dir, work):

@@ -8,8 +8,8 @@ brought back. Whatever fails on one board is one line, and the others go on.
 
     board.py [--ssh-config FILE] [--target armv7|aarch64] [--fetch] [--db PATH] DESTINATION...
 
-DESTINATION is what ssh takes: user@host, or a Host of the ssh config. --target takes a board whose
-kernel is 64-bit and its userland 32-bit as what it runs; --fetch fetches and runs nothing.
+DESTINATION is what ssh takes: user@host, or a Host of the ssh config. --target chooses the bundle for
+every board (armv7 for a 64-bit kernel under a 32-bit userland, say); --fetch fetches, and runs nothing.
 """
 
 import argparse
@@ -23,7 +23,7 @@ import sys
 from boards.remote import Board, say
 from boards.ssh import BoardError
 from shared import checkout
-from shared.cli import ToolError, entry
+from shared.cli import Stopped, ToolError, entry
 from store import database
 from store.table import table_lines
 from store.views import Filters, rows
@@ -135,7 +135,11 @@ def run(argv):
             return str(bundle)
         return on_board(board, found, bundle, settings_given)
 
-    problems = in_parallel(boards, part)
+    try:
+        problems = in_parallel(boards, part)
+    except KeyboardInterrupt as error:
+        raise Stopped("interrupted: each board's run goes on where it was started, and scripts/board --fetch "
+                      "brings back what it finishes", 130) from error
     print()
     for board, problem in zip(boards, problems):
         count = len(board.added)

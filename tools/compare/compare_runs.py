@@ -13,19 +13,24 @@ folders taken apart.
     compare_runs.py apart BEFORE AFTER --report FILE
         two results folders of the board's run: Google Benchmark's compare.py with its Mann-Whitney U test
         on their timings (apart.py)
-    compare_runs.py rates --same FILE... --slowed KERNEL FILE...
-        scripts/compare-rates' figures (rates.py)
+    compare_runs.py rates --same FILE... --slowed KERNEL FILE... [--record FILE]
+        scripts/compare-rates' figures (rates.py); --record keeps them, as JSON
 """
 
 import argparse
+import json
 import sys
 
 from compare import paired
 from compare.apart import apart
-from compare.rates import rates
+from compare.rates import rate_lines, tally
 from compare.record import read_record
 from compare.rounds import take_rounds
 from shared.cli import entry, with_commands
+
+
+# How many rounds a comparison takes unless told.
+ROUNDS = 80
 
 
 def percent(fraction):
@@ -84,7 +89,7 @@ def parser():
     rounds.add_argument("b")
     rounds.add_argument("--out", required=True)
     for command in (check, rounds):
-        command.add_argument("--rounds", type=bounded(int, 1, 1000000), default=80)
+        command.add_argument("--rounds", type=bounded(int, 1, 1000000), default=ROUNDS)
     again = commands.add_parser("verdicts")
     again.add_argument("record")
     for command in (check, rounds, again):
@@ -97,6 +102,7 @@ def parser():
     rated = commands.add_parser("rates")
     rated.add_argument("--same", nargs="+", required=True)
     rated.add_argument("--slowed", nargs="+", required=True, metavar="KERNEL FILE")
+    rated.add_argument("--record", help="where the figures go, as JSON")
     return top
 
 
@@ -108,7 +114,12 @@ def run(argv):
         apart(args.before, args.after, args.report)
         return 0
     if args.command == "rates":
-        print("\n".join(rates(args.same, args.slowed[0], args.slowed[1:])))
+        counted = tally(args.same, args.slowed[0], args.slowed[1:])
+        if args.record:
+            with open(args.record, "w", encoding="utf-8") as out:
+                json.dump(counted, out, indent=1)
+                out.write("\n")
+        print("\n".join(rate_lines(counted)))
         return 0
     if args.command == "rounds":
         record = take_rounds(args.a, args.b, args.rounds, args.out)

@@ -23,7 +23,8 @@ def lower_bound(hits, trials):
 
 def tally(same, slowed_kernel, slowed):
     """The comparisons with a false alarm (a verdict of change on a kernel that did not change), of all of
-    them; those that found slowed_kernel slower, of the slowed; and how every unchanged kernel read."""
+    them; those that found slowed_kernel slower, of the slowed; and how every unchanged kernel read: the
+    record that rate_lines tells."""
     alarms, found, readings = 0, 0, {}
     for path in same + slowed:
         alarmed = False
@@ -35,16 +36,15 @@ def tally(same, slowed_kernel, slowed):
             alarmed |= v["verdict"] in ("slower", "faster")
         alarms += alarmed
     return {"alarms": alarms, "comparisons": len(same) + len(slowed), "found": found, "slowed": len(slowed),
-            "readings": readings}
+            "kernel": slowed_kernel, "readings": readings}
 
 
-def rates(same, slowed_kernel, slowed):
-    counted = tally(same, slowed_kernel, slowed)
+def rate_lines(counted):
     alarms, comparisons, found, tries = (counted[key] for key in ("alarms", "comparisons", "found", "slowed"))
     readings = ", ".join(f"{n} {verdict}" for verdict, n in sorted(counted["readings"].items()))
     confidence = f"{100 * CONFIDENCE:.0f}%"
     return [f"False alarms: {alarms} of {comparisons} comparisons cried change on a kernel that did not change; "
             f"at {confidence} confidence the rate is below {100 * upper_bound(alarms, comparisons):.1f}%. The "
             f"unchanged kernels read: {readings}.",
-            f"Detections: {found} of {tries} comparisons found {slowed_kernel}, slowed by a tenth, slower; at "
+            f"Detections: {found} of {tries} comparisons found {counted['kernel']}, slowed by a tenth, slower; at "
             f"{confidence} confidence the rate is above {100 * lower_bound(found, tries):.1f}%."]

@@ -85,8 +85,9 @@ def vm_cores():
     spec.loader.exec_module(vm_test)
     lines = ["| core | qemu's machine, Debian's kernel | tests, and what each holds |", "|---|---|---|"]
     for name, core in cores.CORES.items():
-        tests = [f"`{case}`: {vm_test.HOLDS[check if isinstance(check, str) else 'pmus']}"
-                 for case, (_, tested, _, _, check) in vm_test.CASES.items() if tested == name]
+        tests = [f"`{case}`: {vm_test.HOLDS[check if isinstance(check, str) else 'pmu' if cpu else 'pmus']}"
+                 f"{', the PMU nodes in the other order' if options.get('reversed_pmus') else ''}"
+                 for case, (_, tested, cpu, options, check) in vm_test.CASES.items() if tested == name]
         lines.append(f"| `{name}` | `{core.machine}` ({core.cpus} x {core.cpu}), `linux-image-{core.flavour}` | "
                      f"{'; '.join(tests) or 'none: offered, not tested'} |")
     return "\n".join(lines)
