@@ -16,8 +16,10 @@ import tempfile
 import time
 
 from shared import checkout
+from shared.cli import ToolError
 from shared.result_files import FILES
 from store import database
+from report.chart import pyplot
 from store.page import page_html
 from store.table import table_lines
 from store.views import rows
@@ -94,13 +96,20 @@ def main(argv):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--record", help="where the times go, as JSON")
     args = parser.parse_args(argv)
+    try:
+        # Opened first, so that a record that cannot be written costs no measuring.
+        out = open(args.record, "w", encoding="utf-8") if args.record else None
+    except OSError as error:
+        raise ToolError(f"{args.record}: cannot be written: {error.strerror}") from error
+    # matplotlib's first import, a second or so, is no part of what a page costs.
+    pyplot()
     with tempfile.TemporaryDirectory() as work:
         folders = [made_folder(work, n) for n in range(max(COUNTS))]
         record = {"machine": f"{os.cpu_count()} cores", "day": datetime.date.today().isoformat(),
                   "sizes": [measured(work, folders[:count]) for count in COUNTS]}
     print("\n".join(scale_lines(record)))
-    if args.record:
-        with open(args.record, "w", encoding="utf-8") as out:
+    if out:
+        with out:
             json.dump(record, out, indent=1)
             out.write("\n")
     return 0
