@@ -81,8 +81,8 @@ class Board(unittest.TestCase):
     def boot(self, lines, then, timeout=30):
         with tempfile.TemporaryDirectory() as work:
             script = os.path.join(work, "board")
-            with open(script, "w", encoding="utf-8") as board:
-                board.write("#!/bin/sh\n" + "".join(f"echo '{line}'\n" for line in lines) + then + "\n")
+            with open(script, "w", encoding="utf-8") as stand_in:
+                stand_in.write("#!/bin/sh\n" + "".join(f"echo '{line}'\n" for line in lines) + then + "\n")
             os.chmod(script, 0o755)
             with mock.patch.object(vm, "MARK", MARK), mock.patch.object(vm, "GRACE", 0.5), \
                     mock.patch("sys.stdout", io.StringIO()):

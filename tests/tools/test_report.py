@@ -49,6 +49,14 @@ class Report(unittest.TestCase):
                          "  fir_neon      0.00      1    0.0%   (no sample)")
 
 
+class ThisMachine(unittest.TestCase):
+    def test_as_its_build_names_it(self):
+        build = os.environ.get("FIR_BUILD")
+        if not build:
+            self.skipTest("no build to ask (FIR_BUILD)")
+        self.assertRegex(bench_report.machine(build), rf", {os.cpu_count()} cores$")
+
+
 class BenchRun(unittest.TestCase):
     """scripts/bench's table and chart from the files of one recorded run, and a board's results beside them."""
 

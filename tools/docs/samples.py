@@ -37,7 +37,7 @@ def needs(build):
 
 def run_sample(build):
     """scripts/run's output on this machine, from its recorded pieces: the report, gprof's profile, the
-    counters' lines as kernel_counters printed them, and the timings; cut where it says so."""
+    counters' lines as kernel_counters printed them, and the timings."""
     folder = os.path.join(DATA, "board-host")
     counters = run_tool(build_description.command(build_description.load(needs(build)), "kernel_counters") +
                         ["--lines", os.path.join(folder, "counters.json")]).stdout.splitlines()
@@ -45,7 +45,7 @@ def run_sample(build):
     profile = profile_figures(parse_gprof_flat(record("tests/data/gprof-flat-profile.txt")), names)
     timings = load_json(os.path.join(folder, "timings.json"), read_timings)
     return fenced(record("tests/data/board-host/report.txt").splitlines() + [""] + run_profile_lines(profile) + [""] +
-                  counters + ["", "…"] + run_timings_lines(timings))
+                  counters + [""] + run_timings_lines(timings))
 
 
 def bench():

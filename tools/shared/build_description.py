@@ -46,8 +46,8 @@ def command(description, program):
 
 def describe_machine(build_dir):
     """What the build's machine_info says of the machine it runs on: its core, caches..."""
-    command = build_description.command(build_description.load(build_dir), "machine_info")
-    return json.loads(run_tool(command + ["show"]).stdout)
+    command_words = command(load(build_dir), "machine_info")
+    return json.loads(run_tool(command_words + ["show"]).stdout)
 
 
 def kernel_names(description):
