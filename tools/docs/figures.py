@@ -89,5 +89,7 @@ def sweep(level, kernel, part):
 
 def script_time(script):
     """The wall time a script took here, as tests/data/scripts/times.json records it."""
-    seconds = json.loads(record("tests/data/scripts/times.json"))[script]["seconds"]
-    return f"{seconds} s" if seconds < 120 else f"{round(seconds / 60)} min"
+    measured = json.loads(record("tests/data/scripts/times.json"))[script]
+    seconds = measured["seconds"]
+    took = f"{seconds} s" if seconds < 120 else f"{round(seconds / 60)} min"
+    return took + (f" (K = {measured['k']})" if "k" in measured else "")

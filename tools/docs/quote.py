@@ -6,8 +6,12 @@ board_summary on that folder.
 
     quote.py check [--build DIR]
     quote.py write [--build DIR]
+    quote.py counts --build DIR
 
-DIR is a built host build, for the samples that its programs print (default build/host).
+DIR is a built host build, for the samples that its programs print (default build/host). counts holds
+the record of the build's target in tests/data/bench to what the build itself counts (its
+instruction-mix.json, which the InstructionMix test writes): a change of code that changes a count then
+fails until the record and the docs that quote it say so too.
 """
 
 import argparse
@@ -18,10 +22,11 @@ import subprocess
 import sys
 
 from docs import figures, regions, samples
-from docs.sources import DATA, quote
+from docs.sources import DATA, ISAS, quote
 from shared import build_description, checkout
 from shared.board_folder import kind_folders
 from shared.cli import ToolError, entry
+from shared.results import load_json
 
 # Each kind of region: what writes it from its arguments, and whether it takes the build.
 KINDS = {
@@ -35,7 +40,7 @@ KINDS = {
     "compare-rates": (samples.compare_rates, False), "apart": (samples.apart_verdicts, False),
     "scale": (samples.scale_table, False),
 }
-DOCUMENTS = ["README.md"] + sorted(glob.glob(checkout.path("docs", "*.md")))
+DOCUMENTS = [checkout.path("README.md")] + sorted(glob.glob(checkout.path("docs", "*.md")))
 
 
 def written(name, build):
@@ -79,6 +84,18 @@ def summaries_problems(build):
     return problems
 
 
+def counts_problems(build):
+    counted = load_json(os.path.join(build, "instruction-mix.json"), writer="instruction_mix.py --save")
+    recorded_path = os.path.join(DATA, "bench", f"mix-{ISAS[counted['isa']]}.json")
+    recorded = load_json(recorded_path, writer="scripts/bench")
+    keys = ("kernels", "outputs", "taps", "per_mac")
+    if any(counted[key] != recorded[key] for key in keys):
+        return [f"{os.path.relpath(recorded_path, checkout.ROOT)}: not what this build counts "
+                f"({os.path.join(build, 'instruction-mix.json')}): record the build's counts there, and write the "
+                f"docs again (tools/docs/quote.py write)"]
+    return []
+
+
 def check(build):
     problems = summaries_problems(build)
     for path in DOCUMENTS:
@@ -106,12 +123,14 @@ def write(build):
 
 def main(argv):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("command", choices=("check", "write"))
+    parser.add_argument("command", choices=("check", "write", "counts"))
     parser.add_argument("--build", default=checkout.path("build", "host"))
     args = parser.parse_args(argv)
-    problems = write(args.build) if args.command == "write" else check(args.build)
-    print("\n".join(problems) or f"the docs say what their records do ({len(DOCUMENTS)} documents)",
-          file=sys.stderr if problems else sys.stdout)
+    problems = {"write": write, "check": check, "counts": counts_problems}[args.command](args.build)
+    fine = {"counts": "the recorded counts are this build's",
+            "check": f"the docs say what their records do ({len(DOCUMENTS)} documents)", "write": ""}
+    if problems or fine[args.command]:
+        print("\n".join(problems) or fine[args.command], file=sys.stderr if problems else sys.stdout)
     return 1 if problems else 0
 
 
