@@ -40,6 +40,9 @@ def side(path):
                 "machine_info": build_description.command(build, "machine_info"),
                 "kernels": build_description.kernel_names(build)}
     timings = os.path.join(path, "bin", "kernel_timings")
+    if os.path.exists(os.path.join(path, "CMakeCache.txt")):
+        raise ToolError(f"{path}: a build that does not describe itself (no build.json): a revision from before "
+                        f"the comparison came, which it cannot run")
     if not os.path.exists(timings):
         raise ToolError(f"{path}: neither a build folder nor an unpacked bundle")
     # The bundle runs here only if it was built for the machine that runs this very interpreter.
