@@ -126,6 +126,12 @@ def check(fleet):
     expect(sorted(fleet.runs()) == expected, f"the database holds {fleet.runs()}, not {expected}")
     table = [line for line in out.splitlines() if line.startswith(tuple(f"{name}, " for name in names))]
     expect(len(table) == len(names), f"the table's rows: {table}")
+    page = os.path.join(fleet.work, "page.html")
+    subprocess.run([os.path.join(ROOT, "scripts", "results"), "page", page, "--db", fleet.db], check=True,
+                   capture_output=True)
+    with open(page, encoding="utf-8") as shown:
+        text = shown.read()
+    expect(all(f'data-board="{name}"' in text for name in names), "the page lacks a board's row")
 
     # The connection cut, the board left running: the next call fetches what its run finished.
     kept = len(fleet.runs())
