@@ -12,6 +12,7 @@ Each board's console is kept in the scratch folder, and shown when a check fails
 
 import contextlib
 import os
+import re
 import signal
 import socket
 import sqlite3
@@ -88,6 +89,18 @@ class Fleet:
             return db.execute("SELECT label, isa FROM runs ORDER BY id").fetchall()
 
 
+def kill_matching(pattern):
+    """Every process of this machine whose command line matches pattern, killed: a connection cut."""
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{pid}/cmdline", "rb") as cmdline:
+                words = cmdline.read().replace(b"\0", b" ").decode(errors="replace")
+        except OSError:
+            continue
+        if re.search(pattern, words):
+            os.kill(int(pid), signal.SIGTERM)
+
+
 def finished(process):
     out, _ = process.communicate(timeout=900)
     print(out)
@@ -135,8 +148,8 @@ def check(fleet):
 
     # The connection cut, the board left running: the next call fetches what its run finished.
     kept = len(fleet.runs())
-    status, out = cut_when_running(fleet.board(first), lambda: subprocess.run(
-        ["pkill", "-f", f"ssh -F {fleet.config} .* {first} -- sh fir_benchmark/over-ssh run"], check=False))
+    status, out = cut_when_running(fleet.board(first), lambda: kill_matching(
+        f"ssh -F {fleet.config} .* {first} -- sh fir_benchmark/over-ssh run"))
     expect(status == 1 and f"\n{first}: the connection dropped" in out, f"the cut connection: {status}")
     expect(len(fleet.runs()) == kept, f"a cut connection changed the database: {fleet.runs()}")
     for _ in range(300):

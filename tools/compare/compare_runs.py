@@ -78,6 +78,8 @@ def bounded(kind, low, high):
         if not low <= value <= high:
             raise argparse.ArgumentTypeError(f"{text} is not from {low} to {high}")
         return value
+    # argparse names a value it cannot read by its type's name: "invalid float value".
+    parse.__name__ = kind.__name__
     return parse
 
 
