@@ -213,6 +213,9 @@ class OverSsh(unittest.TestCase):
             self.assertEqual(board.settings(), ["FIR_CPU=4", "FIR_SWEEP=1"])
         with mock.patch.dict(os.environ, {"FIR_CPU": "4; rm -rf ~"}), self.assertRaisesRegex(ToolError, "FIR_CPU="):
             board.settings()
+        # ssh would take a missing config for a dropped connection, board by board.
+        with self.assertRaisesRegex(ToolError, "^--ssh-config /no/such/config: no such file$"):
+            board.run(["--ssh-config", "/no/such/config", "pi"])
 
     def test_what_ssh_says_is_one_line_of_what_it_means(self):
         cases = [

@@ -131,6 +131,28 @@ class Scripts(unittest.TestCase):
                     self.assertEqual(worktrees.count("worktree "), 1, worktrees)
             self.assertTrue(run.stdout.strip().endswith("-host/build"), run.stdout)
 
+    def test_bad_words_are_refused_before_anything_is_built(self):
+        """A fresh clone has nothing built: a word that a script would refuse after minutes of building is
+        refused first, with its reason, and CMake (a stub here) is never called."""
+        scripts = os.path.dirname(self.COMMON)
+        cases = [(["compare", "--rounds", "0", "HEAD", "HEAD"], 2, "--rounds: 0 is not from 1"),
+                 (["compare", "--smallest-effect", "x", "HEAD", "HEAD"], 2, "invalid float value: 'x'"),
+                 (["vm", "armv7", "cortex-z1"], 1, "cortex-z1: not an emulated core of ARMv7"),
+                 (["vm", "aarch64", "--timeout", "0"], 2, "--timeout: 0 is not from 1")]
+        with tempfile.TemporaryDirectory() as stubs:
+            calls = os.path.join(stubs, "calls")
+            with open(os.path.join(stubs, "cmake"), "w", encoding="utf-8") as stub:
+                stub.write(f'#!/bin/sh\necho "$*" >>{calls}\n')
+            os.chmod(os.path.join(stubs, "cmake"), 0o755)
+            for words, status, reason in cases:
+                with self.subTest(words=words):
+                    run = subprocess.run([os.path.join(scripts, words[0]), *words[1:]], capture_output=True,
+                                         text=True, check=False,
+                                         env=dict(os.environ, PATH=f"{stubs}:{os.environ['PATH']}"))
+                    self.assertEqual(run.returncode, status, run.stderr)
+                    self.assertIn(reason, run.stderr)
+            self.assertFalse(os.path.exists(calls))
+
     def test_a_background_load_ends_with_its_script(self):
         """Its children too, whether the script ends, or is interrupted."""
         for ending in ("exit 0", "kill -INT $$; sleep 5"):

@@ -129,6 +129,15 @@ class Store(unittest.TestCase):
         self.assertEqual(labels(until="2026-12-09", target="ARMv7"), [("board-a9", 0)])
         self.assertEqual(table_lines(views.rows(db, views.Filters(core="Cortex-A53"))),
                          ["No run in the database matches."])
+        # As the scripts name the target, too; a target that matches no instruction set is a mistake, not
+        # an empty table.
+        status, said, _ = self.results("table", "--target", "armv7")
+        self.assertEqual((status, said.count(" ARMv7 "), said.count(" x86-64 ")), (0, 3, 0))
+        with self.assertRaises(SystemExit), contextlib.redirect_stderr(io.StringIO()):
+            self.results("table", "--target", "mips")
+        status, _, err = self.results("page", os.path.join(self.work, "no-such-folder", "page.html"))
+        self.assertEqual((status, err.count("\n")), (1, 1))
+        self.assertIn("page.html: cannot be written: No such file or directory", err)
 
     @unittest.skipUnless(importlib.util.find_spec("selenium") and shutil.which("chromedriver"),
                          "selenium and chromium-driver are not installed")

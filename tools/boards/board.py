@@ -120,6 +120,8 @@ def run(argv):
     parser.add_argument("--fetch", action="store_true", help="fetch finished results folders, run nothing")
     parser.add_argument("--db", default=database.DEFAULT, help="the results database (default results.sqlite here)")
     args = parser.parse_args(argv)
+    if args.ssh_config and not os.path.isfile(args.ssh_config):
+        raise ToolError(f"--ssh-config {args.ssh_config}: no such file")
     settings_given = settings()
     database.connect(args.db).close()
     boards = [Board(destination, args.ssh_config, args.db) for destination in dict.fromkeys(args.destination)]

@@ -33,15 +33,14 @@ def cores_of(isa):
 
 
 
-def board_of(build, core_name):
-    """The instruction set and the core that boot the build's bundle: core_name, or the first core."""
-    isa = build["isa"]
+def board_of(isa, core_name):
+    """The core that boots a bundle of isa: core_name, or the first core."""
     if not cores_of(isa):
         raise ToolError(f"a build for {isa}, which no emulated board runs")
     core_name = core_name or cores_of(isa)[0]
     if core_name not in cores_of(isa):
         raise ToolError(f"{core_name}: not an emulated core of {isa}: {', '.join(cores_of(isa))}")
-    return isa, core_name
+    return core_name
 
 
 def device_tree(work, core, qemu, kernel, reversed_pmus):

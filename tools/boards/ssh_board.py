@@ -43,7 +43,7 @@ def board_files(core, key):
 
 def serve(build_dir, core_name, port, key, name, room):
     """Boots the board and waits for it: qemu's exit status."""
-    _, core_name = cores.board_of(build_description.load(build_dir), core_name)
+    core_name = cores.board_of(build_description.load(build_dir)["isa"], core_name)
     core = cores.CORES[core_name]
     if core.machine != "virt":
         raise ToolError(f"{core_name} boots qemu's {core.machine}, which has no virtio network for SSH")

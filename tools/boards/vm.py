@@ -8,6 +8,7 @@ instruction counts; times, cycles, IPC and MHz are the emulator's, and machine.j
 
     vm.py fetch BUILD_DIR    the kernels and busybox that the cores of BUILD_DIR's target boot, into
                              build/vm (kept)
+    vm.py check armv7|aarch64 [CORE] [OPTIONS]    whether run would take these words, before a build
     vm.py run BUILD_DIR [CORE] [--user] [--paranoid N] [--pmus-reversed] [--out DIR] [--timeout SECONDS]
               [--db PATH]
 
@@ -33,8 +34,8 @@ from boards.scratch import scratch
 from report.board_block import emulation_line
 from shared import build_description, checkout
 from shared.board_folder import kind_folders
-from shared.cli import ToolError, entry, run_tool, with_commands
-from shared.instruction_sets import INSTRUCTION_SETS
+from shared.cli import ToolError, bounded, entry, run_tool, with_commands
+from shared.instruction_sets import INSTRUCTION_SETS, TARGETS
 from shared.result_files import FILES
 from store import database
 
@@ -57,7 +58,8 @@ def busybox(arch):
 
 def fetch(build_dir):
     """Everything the cores of the build's target boot, so that runs and tests need no network."""
-    isa = cores.board_of(build_description.load(build_dir), None)[0]
+    isa = build_description.load(build_dir)["isa"]
+    cores.board_of(isa, None)
     for name in cores.cores_of(isa):
         kernel_files(cores.CORES[name])
     busybox(INSTRUCTION_SETS[isa].debian_arch)
@@ -128,7 +130,8 @@ def run(build_dir, core_name=None, user=False, paranoid=None, reversed_pmus=Fals
     build = build_description.load(build_dir)
     if not os.path.exists(build["bundle"]):
         raise ToolError(f"{build['bundle']}: missing (scripts/package makes it)")
-    isa, core_name = cores.board_of(build, core_name)
+    isa = build["isa"]
+    core_name = cores.board_of(isa, core_name)
     core, arch, qemu = cores.CORES[core_name], INSTRUCTION_SETS[isa].debian_arch, INSTRUCTION_SETS[isa].qemu_system
     if not shutil.which(qemu):
         raise ToolError(f"{qemu} is not installed (Debian's {qemu.replace('-system-aarch64', '-system-arm')}; "
@@ -154,22 +157,35 @@ def run(build_dir, core_name=None, user=False, paranoid=None, reversed_pmus=Fals
     return folder, status
 
 
-def main(argv):
-    parser, commands = with_commands(__doc__)
+def parser():
+    top, commands = with_commands(__doc__)
     fetching = commands.add_parser("fetch")
     fetching.add_argument("build_dir")
     running = commands.add_parser("run")
     running.add_argument("build_dir")
-    running.add_argument("core", nargs="?")
-    running.add_argument("--user", action="store_true", help="run as an ordinary user, not root")
-    running.add_argument("--paranoid", type=int, choices=range(-1, 5),
-                         help="kernel.perf_event_paranoid (default the kernel's own: Debian's is 3)")
-    running.add_argument("--pmus-reversed", action="store_true",
-                         help="big-little: the A7's PMU node before the A15's, so the kernel registers it first")
-    running.add_argument("--out", default=CACHE, help="where the results folder goes (default build/vm)")
-    running.add_argument("--timeout", type=int, help="seconds the board may take (default: from the work asked)")
-    running.add_argument("--db", default=database.DEFAULT, help="the results database (default results.sqlite here)")
-    args = parser.parse_args(argv)
+    # The same words before any build, so that a bad one is refused at once.
+    checking = commands.add_parser("check", prog="scripts/vm")
+    checking.add_argument("target", choices=TARGETS)
+    for command in (running, checking):
+        command.add_argument("core", nargs="?")
+        command.add_argument("--user", action="store_true", help="run as an ordinary user, not root")
+        command.add_argument("--paranoid", type=int, choices=range(-1, 5),
+                             help="kernel.perf_event_paranoid (default the kernel's own: Debian's is 3)")
+        command.add_argument("--pmus-reversed", action="store_true",
+                             help="big-little: the A7's PMU node before the A15's, so the kernel registers it first")
+        command.add_argument("--out", default=CACHE, help="where the results folder goes (default build/vm)")
+        command.add_argument("--timeout", type=bounded(int, 1, 86400),
+                             help="seconds the board may take (default: from the work asked)")
+        command.add_argument("--db", default=database.DEFAULT,
+                             help="the results database (default results.sqlite here)")
+    return top
+
+
+def main(argv):
+    args = parser().parse_args(argv)
+    if args.command == "check":
+        cores.board_of(TARGETS[args.target], args.core)
+        return 0
     if args.command == "fetch":
         fetch(args.build_dir)
         return 0
@@ -178,7 +194,7 @@ def main(argv):
     if status != 0:
         print(f"The bundle's run failed (status {status}); what it left is in {os.path.relpath(folder)}.")
         return 1
-    _, core_name = cores.board_of(build_description.load(args.build_dir), args.core)
+    core_name = cores.board_of(build_description.load(args.build_dir)["isa"], args.core)
     run_id, kept = database.add(database.connect(args.db), folder, f"qemu {core_name}", "scripts/vm")
     print(f"Back on this machine: {os.path.relpath(folder)}, run {run_id} of {os.path.relpath(args.db)}"
           f"{' already' if kept else ''}; scripts/bench --board {os.path.relpath(folder)} shows it beside this "

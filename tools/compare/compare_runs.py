@@ -17,7 +17,6 @@ folders taken apart.
         scripts/compare-rates' figures (rates.py); --record keeps them, as JSON
 """
 
-import argparse
 import json
 import sys
 
@@ -26,7 +25,7 @@ from compare.apart import apart
 from compare.rates import rate_lines, tally
 from compare.record import read_record
 from compare.rounds import take_rounds
-from shared.cli import entry, with_commands
+from shared.cli import bounded, entry, with_commands
 
 
 # How many rounds a comparison takes unless told.
@@ -71,21 +70,9 @@ def paired_lines(record, smallest_effect):
     return lines + [f"  {paired_line(kernel, v, smallest_effect)}" for kernel, v in verdicts.items()]
 
 
-def bounded(kind, low, high):
-    """An argparse type: a number of kind from low to high."""
-    def parse(text):
-        value = kind(text)
-        if not low <= value <= high:
-            raise argparse.ArgumentTypeError(f"{text} is not from {low} to {high}")
-        return value
-    # argparse names a value it cannot read by its type's name: "invalid float value".
-    parse.__name__ = kind.__name__
-    return parse
-
-
 def parser():
     top, commands = with_commands(__doc__)
-    check = commands.add_parser("check")
+    check = commands.add_parser("check", prog="scripts/compare")
     rounds = commands.add_parser("rounds")
     rounds.add_argument("a")
     rounds.add_argument("b")

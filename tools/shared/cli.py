@@ -34,6 +34,18 @@ def with_commands(doc):
     return top, top.add_subparsers(dest="command", required=True)
 
 
+def bounded(kind, low, high):
+    """An argparse type: a number of kind from low to high."""
+    def parse(text):
+        value = kind(text)
+        if not low <= value <= high:
+            raise argparse.ArgumentTypeError(f"{text} is not from {low} to {high}")
+        return value
+    # argparse names a value it cannot read by its type's name: "invalid float value".
+    parse.__name__ = kind.__name__
+    return parse
+
+
 def run_tool(command, text=True, **kwargs):
     """Runs command, capturing its output (text, or bytes); a missing program or a failure is a ToolError
     with its own words."""

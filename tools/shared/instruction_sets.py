@@ -28,3 +28,5 @@ INSTRUCTION_SETS = {
     AARCH64: InstructionSet(classify_aarch64, "//", r"__?mcount", r"fmul\s+v[0-9]+\.4s", False, False, False,
                             "arm64", "qemu-system-aarch64"),
 }
+# The Arm targets, as the scripts and presets name them.
+TARGETS = {"armv7": ARMV7, "aarch64": AARCH64}

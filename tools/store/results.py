@@ -8,7 +8,7 @@
     results.py page HTML [FILTERS]             the table and the chart in one self-contained page
     results.py scale [--record FILE]           the database's own benchmark (scale.py)
 
-FILTERS: --target ISA, --core CORE, --silicon (no emulated boards), --since DAY and --until DAY
+FILTERS: --target ISA (or an Arm target: armv7, aarch64), --core CORE, --silicon (no emulated boards), --since DAY and --until DAY
 (YYYY-MM-DD, the day each run was taken). --db PATH names the database (default results.sqlite in the
 checkout).
 """
@@ -19,6 +19,7 @@ import os
 import sys
 
 from shared.cli import ToolError, entry, with_commands
+from shared.instruction_sets import INSTRUCTION_SETS, TARGETS
 from store import database, scale
 from store.chart import chart_svg
 from store.page import page_html
@@ -28,6 +29,14 @@ from store.views import Filters, rows
 
 def day(text):
     return datetime.date.fromisoformat(text).isoformat()
+
+
+def instruction_set(text):
+    """--target: an instruction set as the table names it, or an Arm target as the scripts do."""
+    isa = TARGETS.get(text, text)
+    if isa not in INSTRUCTION_SETS:
+        raise argparse.ArgumentTypeError(f"{text} is none of {', '.join(INSTRUCTION_SETS)}, {', '.join(TARGETS)}")
+    return isa
 
 
 def parser():
@@ -42,7 +51,7 @@ def parser():
         views.append(commands.add_parser(name))
         views[-1].add_argument("out")
     for view in views:
-        view.add_argument("--target", help="ARMv7, AArch64 or x86-64")
+        view.add_argument("--target", type=instruction_set, help="ARMv7 (or armv7), AArch64 (aarch64) or x86-64")
         view.add_argument("--core", help="a core as the table names it, such as Cortex-A72")
         view.add_argument("--silicon", action="store_true", help="real boards alone")
         view.add_argument("--since", type=day, help="runs taken on this day or later (YYYY-MM-DD)")
@@ -88,8 +97,11 @@ def run(argv):
         raise ToolError("no run in the database matches: no chart to draw")
     title = "fir_benchmark's kernels across boards"
     text = chart_svg(found, title) if args.command == "chart" else page_html(found, title, filters_said(args))
-    with open(args.out, "w", encoding="utf-8") as out:
-        out.write(text)
+    try:
+        with open(args.out, "w", encoding="utf-8") as out:
+            out.write(text)
+    except OSError as error:
+        raise ToolError(f"{args.out}: cannot be written: {error.strerror}") from error
     print(f"{args.out}: {len(found)} rows")
     return 0
 
