@@ -186,6 +186,12 @@ class Board(unittest.TestCase):
         self.assertIn("  Emulated: cortex-a9 on qemu's vexpress-a9 machine (1 x cortex-a9), under Debian's "
                       "linux-image-6.1.0-50-armmp. "
                       "Its instruction counts carry over to silicon", "\n".join(table))
+        # Two CPUs run without -icount: the block must not vouch for instructions that were never counted.
+        for kind in read_board(os.path.join(DATA, "board-big-little")):
+            printed = "\n".join(boards.board_table(kind, self.mixes, None))
+            self.assertIn("(2 x cortex-a15), under Debian's linux-image-6.1.0-57-armmp-lpae. On 2 CPUs qemu runs "
+                          "without -icount, and its PMU counts no instructions; its times", printed)
+            self.assertNotIn("carry over", printed)
 
     def test_bad_input_stops_bench_with_one_line_before_anything_is_printed(self):
         def spoil(file, text):

@@ -6,12 +6,13 @@ from report.tables import timing_cell, timing_header
 
 
 def emulation_line(emulated):
-    """What a board that qemu emulated (machine.json's "emulated", from tools/vm.py) tells of silicon."""
+    """What a board that qemu emulated (machine.json's "emulated", from tools/boards/vm.py) tells of
+    silicon. Exact instruction counts need -icount, which qemu runs on one CPU alone."""
+    counts = ("Its instruction counts carry over to silicon" if emulated["exact_instructions"] else
+              f"On {emulated['cpus']} CPUs qemu runs without -icount, and its PMU counts no instructions")
     return (f"Emulated: {emulated['board']} on qemu's {emulated['machine']} machine ({emulated['cpus']} x "
-            f"{emulated['cpu']}), under Debian's {emulated['kernel']}. Its instruction counts carry over to silicon; its times, cycles, IPC and MHz "
+            f"{emulated['cpu']}), under Debian's {emulated['kernel']}. {counts}; its times, cycles, IPC and MHz "
             f"are the emulator's.")
-
-
 
 
 def board_figures(board, mixes, commit):
