@@ -65,8 +65,10 @@ def board_table(board, mixes, commit):
     """One board's block: its times, and its CPU's counts beside the emulated ones for its target."""
     timings, counters, machine = board["timings"], board["counters"], board["machine"]
     figures = board_figures(board, mixes, commit)
-    lines = [f"On the board {board['name']} ({machine['core']}, CPU {machine['cpu']}, {counters['isa']}), from "
-             f"{board['dir']}:",
+    # The PMU, as the board's summary names it: on a board of two kinds it may be all that tells them apart.
+    pmu = f" (PMU {machine['pmu']})" if machine["pmu"] else ""
+    lines = [f"On the board {board['name']} ({machine['core']}, CPU {machine['cpu']}{pmu}, {counters['isa']}), "
+             f"from {board['dir']}:",
              f"{'kernel':9} {timing_header(timings)}  {'instructions/MAC':>16} {'emulated':>8} {'diff':>7}   "
              f"{'cycles/MAC':>10} {'IPC':>5} {'MHz':>5}"]
     for kernel, row in figures["rows"].items():
@@ -76,7 +78,7 @@ def board_table(board, mixes, commit):
                      f"{figure(row['emulated_count'], 8)} {diff:>7}   {figure(row['cycles'], 10)} {figure(row['ipc'], 5)} "
                      f"{figure(row['mhz'], 5, '.0f')}")
     for event, reason in counters.get("unavailable", {}).items():
-        lines.append(f"  {event}: not counted on this board ({reason})")
+        lines.append(f"  {event}: not counted on this board: {reason}")
     if not machine["pmu"]:
         lines.append("  The board's kernel shows no CPU PMU (no node in its device tree?): only the task clock counts.")
     if "emulated" in machine:
