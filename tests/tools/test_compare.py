@@ -211,6 +211,20 @@ class Apart(unittest.TestCase):
                 lines = [line for line in out.getvalue().splitlines() if line.startswith("  fir")]
                 self.assertEqual([line.split(":")[0] for line in lines], ["  fir", "  fir_opt", "  fir_neon"])
                 self.assertTrue(lines[1].startswith(f"  {verdict} (U test, 10 and 10 repetitions; median "), lines[1])
+        # Two clusters whose PMUs came in the other order: CPU 0 is another kind, though both are A15s.
+        with tempfile.TemporaryDirectory() as work:
+            reversed_pmus = os.path.join(work, "reversed")
+            shutil.copytree(os.path.join(DATA, "board-big-little"), reversed_pmus)
+            for cpu, pmu in (("cpu0", "armv7_cortex_a7"), ("cpu1", "armv7_cortex_a15")):
+                path = os.path.join(reversed_pmus, cpu, "machine.json")
+                with open(path, encoding="utf-8") as source:
+                    machine = json.load(source)
+                with open(path, "w", encoding="utf-8") as sink:
+                    json.dump(dict(machine, pmu=pmu), sink)
+            with self.assertRaisesRegex(ToolError, r"measured Cortex-A15 \(PMU armv7_cortex_a15\), Cortex-A15 \(PMU "
+                                                   r"armv7_cortex_a7\) and .* no kind of core to pair"):
+                compare_runs.run(["apart", os.path.join(DATA, "board-big-little"), reversed_pmus, "--report",
+                                  os.path.join(work, "report.json")])
         with tempfile.TemporaryDirectory() as work:
             report = os.path.join(work, "report.json")
             with open(report, "w", encoding="utf-8") as spoiled:

@@ -7,7 +7,7 @@ import sys
 
 from compare.paired import ALPHA
 from report.figures import names
-from shared.board_folder import read_board
+from shared.board_folder import kind_name, read_board
 from shared.cli import ToolError, run_tool
 from shared.result_files import FILES
 from shared.results import load_json, read_compare_report, read_timings
@@ -70,7 +70,7 @@ def apart(before_folder, after_folder, report_path):
     """Two results folders, each kind of core of one against the same of the other, in the order of their
     CPUs: both measured the same kinds, or there is nothing to pair."""
     before, after = read_board(before_folder), read_board(after_folder)
-    cores = [[kind["machine"]["core"] for kind in folder] for folder in (before, after)]
+    cores = [[kind_name(kind["machine"]) for kind in folder] for folder in (before, after)]
     if cores[0] != cores[1]:
         raise ToolError(f"{before_folder} measured {', '.join(cores[0])} and {after_folder} "
                         f"{', '.join(cores[1])}: no kind of core to pair with each")
@@ -79,6 +79,6 @@ def apart(before_folder, after_folder, report_path):
           f"{ALPHA} counting as a difference:")
     for one, other in zip(before, after):
         if len(before) > 1:
-            print(f"{one['machine']['core']}, CPU {one['machine']['cpu']} against CPU {other['machine']['cpu']}:")
+            print(f"{kind_name(one['machine'])}, CPU {one['machine']['cpu']} against CPU {other['machine']['cpu']}:")
         print("\n".join(apart_pair(os.path.join(one["dir"], FILES["timings"]),
                                    os.path.join(other["dir"], FILES["timings"]), report_path)))

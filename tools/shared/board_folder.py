@@ -55,6 +55,12 @@ def read_kind(folder, name):
             "counters": counters}
 
 
+def kind_name(machine):
+    """A kind of core as the board's summary names it: its core, and its PMU where it has one, for two
+    kinds may share a core's name (qemu's two clusters are both A15s)."""
+    return machine["core"] + (f" (PMU {machine['pmu']})" if machine["pmu"] else "")
+
+
 def read_board(folder):
     """Every kind of core that a results folder measured, each read in full: [kind], named by the folder,
     and by its kind's folder too where there are several."""
