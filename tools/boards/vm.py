@@ -59,7 +59,7 @@ def busybox(arch):
 def fetch(build_dir):
     """Everything the cores of the build's target boot, so that runs and tests need no network."""
     isa = build_description.load(build_dir)["isa"]
-    cores.board_of(isa, None)
+    cores.board_of(isa, None)  # a build that no emulated board runs is refused, not fetched for
     for name in cores.cores_of(isa):
         kernel_files(cores.CORES[name])
     busybox(INSTRUCTION_SETS[isa].debian_arch)
