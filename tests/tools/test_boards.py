@@ -16,8 +16,7 @@ import threading
 import unittest
 from unittest import mock
 
-from boards import board, cores, debian, guest, scratch, ssh, vm
-from boards.console import Console
+from boards import board, console, cores, debian, guest, scratch, ssh, vm
 from shared.cli import ToolError
 
 MARK = "fir-results-0123"
@@ -56,23 +55,23 @@ class ResultsBlock(unittest.TestCase):
         ]
         for name, lines, expected, problem in cases:
             with self.subTest(name):
-                console = Console(MARK)
-                shown = [text for text in map(console.feed, lines) if text is not None]
-                self.assertEqual(console.status, 0)
+                reading = console.Console(MARK)
+                shown = [text for text in map(reading.feed, lines) if text is not None]
+                self.assertEqual(reading.status, 0)
                 self.assertEqual(shown[0], "Results in /work/results-qemu.")
                 if problem:
                     with self.assertRaisesRegex(ToolError, problem):
-                        console.results()
+                        reading.results()
                 else:
-                    self.assertEqual(console.results(), expected)
+                    self.assertEqual(reading.results(), expected)
                     self.assertNotIn(MARK, " ".join(shown))
 
     def test_a_run_that_made_no_folder_says_so(self):
-        console = Console(MARK)
+        reading = console.Console(MARK)
         for line in (f"{MARK} status 1", f"{MARK} none"):
-            console.feed(line)
-        self.assertTrue(console.finished)
-        self.assertEqual((console.status, console.results()), (1, None))
+            reading.feed(line)
+        self.assertTrue(reading.finished)
+        self.assertEqual((reading.status, reading.results()), (1, None))
 
 
 class Board(unittest.TestCase):
@@ -84,9 +83,8 @@ class Board(unittest.TestCase):
             with open(script, "w", encoding="utf-8") as stand_in:
                 stand_in.write("#!/bin/sh\n" + "".join(f"echo '{line}'\n" for line in lines) + then + "\n")
             os.chmod(script, 0o755)
-            with mock.patch.object(vm, "MARK", MARK), mock.patch.object(vm, "GRACE", 0.5), \
-                    mock.patch("sys.stdout", io.StringIO()):
-                return vm.boot([script], timeout)
+            with mock.patch.object(console, "GRACE", 0.5), mock.patch("sys.stdout", io.StringIO()):
+                return console.boot([script], timeout, MARK)
 
     def test_results_are_kept_when_the_board_then_hangs(self):
         data = results_tar()

@@ -1,16 +1,21 @@
 """What an emulated board's console carries back (board/vm-init): its lines, shown as they come, and cut out
 of them, between lines that start with the run's own mark, the run's exit status and its results folder as
 a gzipped tar in base64, checked whole: its closing line, strict base64, and the size and SHA-256 the board
-sent. A console line that the kernel prints into the block is shown, not decoded."""
+sent. A console line that the kernel prints into the block is shown, not decoded. And the board run with
+its console read so: stopped when it overruns, or when it hangs once its results are in."""
 
 import base64
 import binascii
 import hashlib
 import re
+import subprocess
+import threading
 
 from shared.cli import ToolError
 
 BASE64_LINE = re.compile(r"[A-Za-z0-9+/]+={0,2}")
+# How long a board that sent its results may take to power off before it is stopped.
+GRACE = 10
 
 
 class Console:
@@ -66,3 +71,34 @@ class Console:
                             f"{hashlib.sha256(data).hexdigest()[:16]}..., where the board sent {size} with "
                             f"{digest[:16]}...")
         return data
+
+
+def boot(command, timeout, mark):
+    """Runs the board, its console shown as it comes, less the results block that mark frames: the run's
+    exit status (None where the board did not get that far) and the results as a gzipped tar's bytes (None
+    where it made none). A board that hangs once its results are in is stopped, and its results kept."""
+    board = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                             text=True, errors="replace")
+    timer = threading.Timer(timeout, board.kill)
+    timer.start()
+    console = Console(mark)
+    try:
+        for line in board.stdout:
+            shown = console.feed(line)
+            if shown is not None:
+                print(shown, flush=True)
+            if console.finished:
+                break
+        try:
+            board.wait(GRACE if console.finished else None)
+        except subprocess.TimeoutExpired:
+            board.kill()
+            board.wait()
+    finally:
+        timer.cancel()
+        if board.poll() is None:
+            board.kill()
+            board.wait()
+    if not console.finished and board.returncode == -9:
+        raise ToolError(f"the emulated board did not finish within {timeout} s (--timeout allows more)")
+    return console.status, console.results()

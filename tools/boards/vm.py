@@ -23,13 +23,10 @@ import io
 import json
 import os
 import shutil
-import subprocess
 import sys
 import tarfile
-import threading
 
-from boards import cores, debian, guest
-from boards.console import Console
+from boards import console, cores, debian, guest
 from boards.scratch import scratch
 from report.board_block import emulation_line
 from shared import build_description, checkout
@@ -43,8 +40,6 @@ CACHE = checkout.path("build", "vm")
 INIT = checkout.path("board", "vm-init")
 # What starts the console lines of board/vm-init around the results folder: no other line can.
 MARK = "fir-results-" + os.urandom(8).hex()
-# How long a board that sent its results may take to power off before it is stopped.
-GRACE = 10
 
 
 def kernel_files(core):
@@ -63,37 +58,6 @@ def fetch(build_dir):
     for name in cores.cores_of(isa):
         kernel_files(cores.CORES[name])
     busybox(INSTRUCTION_SETS[isa].debian_arch)
-
-
-def boot(command, timeout):
-    """Runs the board, its console shown as it comes, less the results' lines: the run's exit status (None
-    where the board did not get that far) and the results as a gzipped tar's bytes (None where it made
-    none). A board that hangs once its results are in is stopped, and its results kept."""
-    board = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                             text=True, errors="replace")
-    timer = threading.Timer(timeout, board.kill)
-    timer.start()
-    console = Console(MARK)
-    try:
-        for line in board.stdout:
-            shown = console.feed(line)
-            if shown is not None:
-                print(shown, flush=True)
-            if console.finished:
-                break
-        try:
-            board.wait(GRACE if console.finished else None)
-        except subprocess.TimeoutExpired:
-            board.kill()
-            board.wait()
-    finally:
-        timer.cancel()
-        if board.poll() is None:
-            board.kill()
-            board.wait()
-    if not console.finished and board.returncode == -9:
-        raise ToolError(f"the emulated board did not finish within {timeout} s (--timeout allows more)")
-    return console.status, console.results()
 
 
 def unpack_results(results, out, work):
@@ -142,7 +106,7 @@ def run(build_dir, core_name=None, user=False, paranoid=None, reversed_pmus=Fals
     with scratch(CACHE) as work:
         initrd = guest.initramfs(work, {"bin/busybox": busybox(arch), "init": INIT}, build["bundle"])
         command = cores.board_command(work, core, kernel, initrd, guest.command_line(settings), reversed_pmus)
-        status, results = boot(command, timeout or guest.time_allowed(core, settings))
+        status, results = console.boot(command, timeout or guest.time_allowed(core, settings), MARK)
         if status is None:
             raise ToolError(f"the emulated {core_name} ended before its run did (its console is above)")
         if results is None:
