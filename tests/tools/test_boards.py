@@ -16,19 +16,24 @@ import threading
 import unittest
 from unittest import mock
 
-from boards import board, console, cores, debian, guest, scratch, ssh, vm
+from boards import board, console, cores, debian, guest, incoming, scratch, ssh, vm
 from shared.cli import ToolError
 
 MARK = "fir-results-0123"
 
 
-def results_tar():
-    """A gzipped tar of one results folder with one file."""
+def results_tar(*names, link=None):
+    """A gzipped tar of one results folder with one file, or of the files named, and a symbolic link."""
     data = io.BytesIO()
     with tarfile.open(fileobj=data, mode="w") as archive:
-        info = tarfile.TarInfo("results-qemu-2026-12-10/report.txt")
-        info.size = 6
-        archive.addfile(info, io.BytesIO(b"RMSE\n\n"))
+        for name in names or ["results-qemu-2026-12-10/report.txt"]:
+            info = tarfile.TarInfo(name)
+            info.size = 6
+            archive.addfile(info, io.BytesIO(b"RMSE\n\n"))
+        if link:
+            info = tarfile.TarInfo(link)
+            info.type, info.linkname = tarfile.SYMTYPE, "/etc"
+            archive.addfile(info)
     return gzip.compress(data.getvalue())
 
 
@@ -65,6 +70,27 @@ class ResultsBlock(unittest.TestCase):
                 else:
                     self.assertEqual(reading.results(), expected)
                     self.assertNotIn(MARK, " ".join(shown))
+
+    def test_results_unpack_only_as_one_folder_of_plain_files_and_are_kept_beside_earlier_ones(self):
+        """The tar is another machine's: nothing in it may land outside the folder it names."""
+        inside = "results-pi-2026-12-10/report.txt"
+        with tempfile.TemporaryDirectory() as work:
+            staging, out = os.path.join(work, "a", "staging"), os.path.join(work, "out")
+            cases = [("a path out of it", [inside, "results-pi-2026-12-10/../../escaped"], None, "not a plain file"),
+                     ("an absolute path", [inside, f"{work}/escaped"], None, "not a plain file"),
+                     ("a symbolic link", [inside], "results-pi-2026-12-10/etc", "not a plain file"),
+                     ("two folders", [inside, "results-pc-2026-12-10/report.txt"], None, "not one folder"),
+                     ("not a tar", None, None, "do not unpack")]
+            for name, names, link, problem in cases:
+                with self.subTest(name):
+                    data = results_tar(*names, link=link) if names else b"not a tar"
+                    with self.assertRaisesRegex(ToolError, problem):
+                        incoming.unpacked(data, staging)
+            self.assertEqual(os.listdir(work), [])
+            kept = [incoming.kept(incoming.unpacked(results_tar(inside), staging), out) for _ in range(2)]
+            self.assertEqual([os.path.basename(path) for path in kept],
+                             ["results-pi-2026-12-10", "results-pi-2026-12-10-2"])
+            self.assertTrue(os.path.isfile(os.path.join(kept[1], "report.txt")))
 
     def test_a_run_that_made_no_folder_says_so(self):
         reading = console.Console(MARK)

@@ -3,12 +3,12 @@ its runs left, the bundle copied over with nothing but its sh and tar, the run f
 finished folder brought back and put in the results database before it is removed from the board."""
 
 import gzip
-import io
 import os
 import shutil
 import tarfile
 import threading
 
+from boards import incoming
 from boards.ssh import SSH_FAILED, BoardError, Ssh, why
 from shared import checkout
 from shared.cli import ToolError
@@ -72,16 +72,12 @@ class Board:
         shutil.rmtree(staging, ignore_errors=True)
         os.makedirs(staging)
         try:
-            with tarfile.open(fileobj=io.BytesIO(data)) as archive:
-                archive.extractall(staging)
-            run, kept = database.add(database.connect(self.db_path), os.path.join(staging, name), self.label,
-                                     "scripts/board")
-            folder, n = os.path.join(self.here, name), 1
-            while os.path.exists(folder):
-                n += 1
-                folder = os.path.join(self.here, f"{name}-{n}")
-            os.rename(os.path.join(staging, name), folder)
-        except (ToolError, OSError, tarfile.TarError) as error:
+            staged = incoming.unpacked(data, staging)
+            if os.path.basename(staged) != name:
+                raise ToolError(f"they hold {os.path.basename(staged)}, not {name}")
+            run, kept = database.add(database.connect(self.db_path), staged, self.label, "scripts/board")
+            folder = incoming.kept(staged, self.here)
+        except (ToolError, OSError) as error:
             raise BoardError(f"{name} did not come back whole, and stays on the board: {error}") from error
         finally:
             shutil.rmtree(staging, ignore_errors=True)

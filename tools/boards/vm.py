@@ -18,15 +18,12 @@ vary) go to the bundle's run, and the time it is allowed follows them. A run tha
 the results database (scripts/results).
 """
 
-import gzip
-import io
 import json
 import os
 import shutil
 import sys
-import tarfile
 
-from boards import console, cores, debian, guest
+from boards import console, cores, debian, guest, incoming
 from boards.scratch import scratch
 from report.board_block import emulation_line
 from shared import build_description, checkout
@@ -58,24 +55,6 @@ def fetch(build_dir):
     for name in cores.cores_of(isa):
         kernel_files(cores.CORES[name])
     busybox(INSTRUCTION_SETS[isa].debian_arch)
-
-
-def unpack_results(results, out, work):
-    """The results folder from the board, under out, with -2, -3... after its name where one is there."""
-    unpacked = os.path.join(work, "results")
-    try:
-        with tarfile.open(fileobj=io.BytesIO(gzip.decompress(results))) as archive:
-            archive.extractall(unpacked)
-    except (OSError, EOFError, tarfile.TarError) as error:
-        raise ToolError(f"the results from the board do not unpack: {error}") from error
-    name, = os.listdir(unpacked)
-    target, n = os.path.join(out, name), 1
-    while os.path.exists(target):
-        n += 1
-        target = os.path.join(out, f"{name}-{n}")
-    os.makedirs(out, exist_ok=True)
-    shutil.move(os.path.join(unpacked, name), target)
-    return target
 
 
 def mark_emulated(path, emulation):
@@ -111,7 +90,7 @@ def run(build_dir, core_name=None, user=False, paranoid=None, reversed_pmus=Fals
             raise ToolError(f"the emulated {core_name} ended before its run did (its console is above)")
         if results is None:
             raise ToolError(f"the bundle's run stopped (status {status}) before it made a results folder")
-        folder = unpack_results(results, out, work)
+        folder = incoming.kept(incoming.unpacked(results, os.path.join(work, "results")), out)
     emulated = {"board": core_name, "qemu": run_tool([qemu, "--version"]).stdout.splitlines()[0],
                 "machine": core.machine, "cpu": core.cpu, "cpus": core.cpus, "kernel": package,
                 "exact_instructions": core.cpus == 1}
