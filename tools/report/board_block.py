@@ -1,7 +1,7 @@
 """A board's results beside this machine's emulated counts: its figures as plain data, then its block
 of scripts/bench's table."""
 
-from report.figures import COUNT_TOLERANCE, names
+from report.figures import COUNT_TOLERANCE, names, per_mac
 from report.tables import timing_cell, timing_header
 
 
@@ -21,13 +21,12 @@ def board_figures(board, mixes, commit):
     counted; the kernels whose counts disagree with the emulation; and the notes that the block ends
     with (flags, scope, a bundle of another commit)."""
     counters, machine = board["counters"], board["machine"]
-    macs = counters["outputs"] * counters["taps"]
-    per_mac = {event: {k: v / macs for k, v in values.items()} for event, values in counters["counters"].items()}
+    counted_per_mac = per_mac(counters)
     mix = next((mix for mix in mixes if mix["isa"] == counters["isa"]), None)
     rows, disagree = {}, []
     for kernel in names(board["timings"]):
-        counted = per_mac.get("instructions", {}).get(kernel)
-        cycles = per_mac.get("cycles", {}).get(kernel)
+        counted = counted_per_mac.get("instructions", {}).get(kernel)
+        cycles = counted_per_mac.get("cycles", {}).get(kernel)
         model = mix["per_mac"][kernel]["total"] if mix and kernel in mix["per_mac"] else None
         diff = (counted - model) / model if counted is not None and model is not None else None
         if diff is not None and abs(diff) > COUNT_TOLERANCE:
@@ -35,7 +34,7 @@ def board_figures(board, mixes, commit):
         rows[kernel] = {"instructions": counted, "emulated_count": model, "diff": diff, "cycles": cycles,
                         "ipc": counters["ipc"].get(kernel), "mhz": counters["mhz"].get(kernel)}
     built = machine["build"]
-    return {"rows": rows, "has_emulated_counts": mix is not None, "disagree": disagree, "counted": "instructions" in per_mac,
+    return {"rows": rows, "has_emulated_counts": mix is not None, "disagree": disagree, "counted": "instructions" in counted_per_mac,
             "flags": counters.get("flags", []) + machine["flags"], "notes": counters.get("notes", []),
             "renamed": machine["core"] if machine.get("instructions_at_rename") else None,
             "other_commit": built["commit"] if commit and (built["commit"] != commit or built["modified"]) else None}

@@ -1,5 +1,5 @@
 """The figures every table and chart of scripts/run and scripts/bench shows, as plain data: speed-ups and
-their noise, multiply-adds per second, the whole program's split and gprof's shares."""
+their noise, counts per multiply-add, multiply-adds per second, the whole program's split and gprof's shares."""
 
 from report.profiles import parse_inclusive
 
@@ -28,6 +28,13 @@ def noisy_speedup(timings, kernel):
     """A ratio is as loose as the looser of its two times; the reference's own is 1 by definition."""
     reference = names(timings)[0]
     return kernel != reference and (noisy(timings, kernel) or noisy(timings, reference))
+
+
+def per_mac(counters):
+    """Each event's counts divided by the multiply-adds they were counted over: {event: {kernel: figure}}."""
+    macs = counters["outputs"] * counters["taps"]
+    return {event: {kernel: value / macs for kernel, value in values.items()}
+            for event, values in counters["counters"].items()}
 
 
 def mmacs(timings, kernel):

@@ -5,6 +5,7 @@ kernel, instructions and cycles per multiply-add, IPC and MHz, each None where i
 
 import os
 
+from report.figures import per_mac, speedup
 from shared.board_folder import read_board
 
 
@@ -12,21 +13,15 @@ def timing_figures(timings, kernel, level):
     """ms per call, spread and speed-up over the first kernel at one optimisation level, or Nones."""
     if timings is None or kernel not in timings["kernels"]:
         return {f"ms_{level}": None, f"spread_{level}": None, f"speedup_{level}": None}
-    reference = timings["kernels"][next(iter(timings["kernels"]))]["median"]
     figures = timings["kernels"][kernel]
     return {f"ms_{level}": figures["median"], f"spread_{level}": figures["cv"],
-            f"speedup_{level}": reference / figures["median"]}
+            f"speedup_{level}": speedup(timings, kernel)}
 
 
-def counted_figures(counters, kernel):
-    macs = counters["outputs"] * counters["taps"]
-    counted = counters["counters"]
-
-    def per_mac(event):
-        value = counted.get(event, {}).get(kernel)
-        return value / macs if value is not None else None
-
-    return {"instructions_per_mac": per_mac("instructions"), "cycles_per_mac": per_mac("cycles"),
+def counted_figures(counters, counted, kernel):
+    """counted: per_mac(counters), taken once for every kernel."""
+    return {"instructions_per_mac": counted.get("instructions", {}).get(kernel),
+            "cycles_per_mac": counted.get("cycles", {}).get(kernel),
             "ipc": counters["ipc"].get(kernel), "mhz": counters["mhz"].get(kernel)}
 
 
@@ -42,8 +37,9 @@ def kind_rows(kind):
            "governor": before.get("governor"), "mhz_max": before.get("mhz", {}).get("max"),
            "throttled": joined(machine["flags"]), "clock_spread": joined(counters.get("flags", [])),
            "scope": counters.get("scope")}
+    counted = per_mac(counters)
     figures = [dict(kernel=kernel, position=position, **timing_figures(kind["timings"], kernel, "o0"),
-                    **timing_figures(kind["timings_o2"], kernel, "o2"), **counted_figures(counters, kernel))
+                    **timing_figures(kind["timings_o2"], kernel, "o2"), **counted_figures(counters, counted, kernel))
                for position, kernel in enumerate(counters["kernels"])]
     return row, figures
 
