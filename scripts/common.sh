@@ -221,12 +221,13 @@ build_revision() {
     rm -rf "$folder"
     git worktree prune
     git worktree add -q --detach "$folder/source" "$commit"
-    if ! (cd "$folder/source" && build_preset "$2" ../build -DBUILD_TESTING=OFF); then
-      git worktree remove --force "$folder/source"
+    local made=''
+    (cd "$folder/source" && build_preset "$2" ../build -DBUILD_TESTING=OFF) && made=1
+    git worktree remove --force "$folder/source"
+    if [ -z "$made" ]; then
       echo "compare: $1 does not build with the $2 preset (its log: $folder/build.log)" >&2
       return 1
     fi
-    git worktree remove --force "$folder/source"
     touch "$folder/built"
   fi
   echo "$folder/build"
