@@ -113,10 +113,13 @@ def add(db, folder, label=None, source="by hand"):
     run, kinds = run_rows(folder)
     run.update(digest=digest(folder), label=label or run["folder"], source=source,
                added=datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M"))
-    kept = db.execute("SELECT id FROM runs WHERE digest = ?", (run["digest"],)).fetchone()
-    if kept:
-        return kept[0], True
-    return in_transaction(db, lambda: insert(db, run, kinds)), False
+
+    # Looked up inside the transaction: scripts/board adds several boards' folders at once.
+    def once():
+        kept = db.execute("SELECT id FROM runs WHERE digest = ?", (run["digest"],)).fetchone()
+        return (kept[0], True) if kept else (insert(db, run, kinds), False)
+
+    return in_transaction(db, once)
 
 
 def insert(db, run, kinds):
