@@ -12,14 +12,14 @@ from compare.record import read_record
 from docs.sources import DATA, fenced, mixes, record
 from boards import cores
 from report.board_block import board_table
-from report.figures import program_figures
+from report.figures import profile_figures, program_figures
 from report.profiles import parse_gprof_flat
 from report.sweep import sweep_table
 from report.tables import bench_table, run_profile_lines, run_timings_lines
-from report.figures import profile_figures
 from shared import build_description, checkout
 from shared.board_folder import read_board
 from shared.cli import ToolError, run_tool
+from shared.result_files import ENTRIES
 from shared.results import load_json, read_sweep, read_timings
 from store import database, scale
 from store.table import table_lines
@@ -63,10 +63,8 @@ def sweep():
 
 def files():
     """The files of a kind of core's run, from their one home."""
-    with open(checkout.path("bench", "results_files.json"), encoding="utf-8") as home:
-        roles = json.load(home)
     lines = ["| file | written by |", "|---|---|"]
-    return "\n".join(lines + [f"| `{entry['name']}` | {entry['written_by']} |" for role, entry in roles.items()
+    return "\n".join(lines + [f"| `{entry['name']}` | {entry['written_by']} |" for role, entry in ENTRIES.items()
                               if role not in ("summary", "kind")])
 
 

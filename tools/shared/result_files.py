@@ -12,7 +12,9 @@ from shared import checkout
 HOME = checkout.path("bench", "results_files.json")
 
 with open(HOME, encoding="utf-8") as _home:
-    FILES = {role: entry["name"] for role, entry in json.load(_home).items()}
+    # {role: {"name": ..., "written_by": ...}}, as the home has it.
+    ENTRIES = json.load(_home)
+FILES = {role: entry["name"] for role, entry in ENTRIES.items()}
 
 if __name__ == "__main__":
     if len(sys.argv) != 2 or sys.argv[1] not in FILES:
