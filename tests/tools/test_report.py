@@ -178,7 +178,7 @@ class Board(unittest.TestCase):
                 self.assertEqual("built from" in printed, "commit" in change)
 
     def test_an_older_bundles_a9_whose_pmu_counted_nothing(self):
-        """What the bundle of an earlier commit wrote on qemu's A9 under Debian's own kernel (tools/vm.py):
+        """What the bundle of an earlier commit wrote on qemu's A9 under Debian's own kernel (tools/boards/vm.py):
         zero counts and a null IPC are no figures, and the block says the board was emulated."""
         board, = read_board(os.path.join(DATA, "board-a9"))
         table = boards.board_table(board, self.mixes, None)
